@@ -1,0 +1,20 @@
+# Every tst_<name>.cpp in a tests folder becomes one QtTest program and one
+# CTest case named <prefix>.<name>.  Extra libraries are passed in LIBS.
+function(korvel_add_test_folder prefix)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB test_sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp")
+    foreach(source ${test_sources})
+        get_filename_component(stem "${source}" NAME_WE)
+        string(REGEX REPLACE "^tst_" "" name "${stem}")
+        set(target "${prefix}_${stem}")
+        add_executable(${target} "${source}")
+        target_link_libraries(${target} PRIVATE ${ARG_LIBS} korvel_test_support Qt5::Test)
+        target_compile_definitions(${target} PRIVATE
+            KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+            KORVEL_BINARY_DIR="${CMAKE_BINARY_DIR}")
+        add_test(NAME ${prefix}.${name} COMMAND ${target})
+        set_tests_properties(${prefix}.${name} PROPERTIES
+            TIMEOUT 300
+            ENVIRONMENT "KORVEL_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/test-artifacts")
+    endforeach()
+endfunction()

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+class QUdpSocket;
+
+// The loopback datagrams by which the service, the updater and the cleaner
+// coordinate. Each message is one small JSON text, filled into a fixed
+// template without escaping, cut to the template's limit and sent twice.
+class CoordinationProtocol
+{
+public:
+    static constexpr quint16 ServicePort = 19682; // the service listens here
+    static constexpr quint16 UpdaterPort = 19681; // the updater listens here
+
+    static constexpr int RequestLimit = 95;
+    static constexpr int AnswerLimit = 159;
+    static constexpr int QuitLimit = 127;
+
+    // {"query":"%s","time":"%s"}: requests of the updater and the cleaner.
+    static QByteArray request(const QString &query, const QString &time);
+    // {"query":"%s","check":"%s"}: answers of the service.
+    static QByteArray answer(const QString &query, const QString &check);
+    // {"query":"%s"}: what the service sends when started in quit mode.
+    static QByteArray quitRequest(const QString &query);
+
+    // Sends text twice, back to back, to 127.0.0.1:port.
+    static void sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port);
+
+    // The "quit" start of the service: {"query":"IsUpdated"} twice to the
+    // running service, from an unbound socket that is closed afterwards.
+    static void sendQuitToService();
+};

@@ -1,0 +1,6 @@
+#include "ServiceMain.h"
+
+int main(int argc, char **argv)
+{
+    return korvelMain(argc, argv);
+}
