@@ -4,6 +4,7 @@
 #include "CoordinationProtocol.h"
 #include "MainApp.h"
 #include "SingleInstance.h"
+#include "TerminationSignals.h"
 
 #include <QOpenGLContext>
 #include <QQmlApplicationEngine>
@@ -76,6 +77,8 @@ int korvelMain(int argc, char **argv)
     }
 
     auto engine = loadMainWindow(*app);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, app.get(), &QCoreApplication::quit);
     const int status = engine->rootObjects().isEmpty() ? -1 : app->exec();
 
     engine.reset();

@@ -161,6 +161,10 @@ korvel_harness_run() (
     export XDG_CACHE_HOME="$_h_tmp/work/cache"
     mkdir -p "$KORVEL_HARNESS_TMP" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
     mkdir -m 0700 "$XDG_RUNTIME_DIR"
+    # Single-instance keys and locks live in the temporary folder: a private
+    # one keeps parallel harness runs from seeing each other's services.
+    export TMPDIR="$_h_tmp/work/tmp"
+    mkdir -p "$TMPDIR"
 
     # In the background so that a signal to this shell is handled at once
     # rather than after the command ends. env undoes the SIGINT/SIGQUIT

@@ -119,8 +119,13 @@ void TestStartup::secondInstanceExitsWhileFirstRuns()
     QTRY_VERIFY_WITH_TIMEOUT(instanceIsHeld(), 30000);
     QTest::qWait(500);
     QCOMPARE(third.state(), QProcess::Running);
-    third.kill();
+
+    // A polite stop ends the service in order, with status 0.
+    third.terminate();
     QVERIFY(third.waitForFinished(10000));
+    QCOMPARE(third.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(third.exitCode(), 0);
+    QVERIFY(!instanceIsHeld());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
