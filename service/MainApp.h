@@ -30,6 +30,9 @@ public:
     void setPrintQuantity(int quantity);
     bool powerBoot() const { return m_powerBoot; }
 
+    // The command dispatch restarts the updater after a configuration change.
+    CAutoUpdate *autoUpdate() const { return m_autoUpdate; }
+
     QJsonObject readJsonFile(const QString &path) const;
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
 
