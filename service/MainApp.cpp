@@ -1,7 +1,10 @@
 #include "MainApp.h"
 
+#include "AutoStart.h"
+#include "AutoUpdate.h"
 #include "BackupFiles.h"
 #include "PrinterJson.h"
+#include "RunKey.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
@@ -9,12 +12,16 @@
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
     m_printerJson = new CPrinterJson(applicationDirPath());
+    // Starts the updater at once.
+    m_autoUpdate = new CAutoUpdate(this);
     m_networkManager = new QNetworkAccessManager(this);
     findLocalAddress();
 }
 
 CMainApp::~CMainApp()
 {
+    delete m_autoUpdate;
+    m_autoUpdate = nullptr;
     delete m_printerJson;
     m_printerJson = nullptr;
 }
@@ -23,6 +30,27 @@ void CMainApp::setPrintQuantity(int quantity)
 {
     if (m_printQuantity.exchange(quantity) != quantity)
         emit printQuantityChanged();
+}
+
+void CMainApp::setAutoStart(bool enable)
+{
+    RunKey runKey;
+    CAutoStart::setAutoStart(runKey, applicationFilePath(), enable);
+}
+
+bool CMainApp::bAutoStart()
+{
+    return CAutoStart::isAutoStart(RunKey(), applicationFilePath());
+}
+
+bool CMainApp::setPowerBoot(bool bOpen)
+{
+    CAutoStart::setStartupShortcut(applicationFilePath(), bOpen);
+    if (m_powerBoot != bOpen) {
+        m_powerBoot = bOpen;
+        emit isPowerBootChanged();
+    }
+    return true;
 }
 
 QJsonObject CMainApp::readJsonFile(const QString &path) const
