@@ -141,8 +141,14 @@ void CMainApp::processRequests(QTcpSocket *socket)
         state.dispatching = true;
         const QString answer = dispatchCommand(result.body);
         it = m_connections.find(socket);
-        if (!guard || it == m_connections.end())
+        if (!guard)
             return;
+        if (it == m_connections.end()) {
+            // The peer left while the command ran; the deletion that
+            // onDisconnected held back is safe from here.
+            socket->deleteLater();
+            return;
+        }
         it->dispatching = false;
         // What arrived while the command waited raised no readyRead of its own.
         readAvailable(socket, it.value());
@@ -225,11 +231,18 @@ void CMainApp::onDisconnected()
     if (!socket)
         return;
     const auto it = m_connections.constFind(socket);
-    const quint16 port = it != m_connections.constEnd() ? it->peerPort : socket->peerPort();
+    const bool known = it != m_connections.constEnd();
+    const quint16 port = known ? it->peerPort : socket->peerPort();
+    // While a command of this connection waits in a nested event loop, the
+    // socket is still inside its own readyRead further up the stack; that
+    // loop would delete it under Qt's feet. processRequests deletes it once
+    // the command has returned.
+    const bool commandRunning = known && it->dispatching;
     WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(port)));
     m_connections.remove(socket);
     socket->disconnect();
-    socket->deleteLater();
+    if (!commandRunning)
+        socket->deleteLater();
 }
 
 void CMainApp::onSocketError(QAbstractSocket::SocketError socketError)
