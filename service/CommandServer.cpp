@@ -41,14 +41,21 @@ void CMainApp::newConnectSlot(int nSocketDescriptor)
     state.peerPort = socket->peerPort();
     m_connections.insert(socket, state);
 
-    connect(socket, &QTcpSocket::readyRead, this, &CMainApp::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, &CMainApp::onDisconnected);
-    connect(socket, &QTcpSocket::errorOccurred, this, &CMainApp::onSocketError);
+    // The socket is bound into each connection: sender() would search all
+    // connections of the application object on every signal.
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readyReadFrom(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { disconnectedFrom(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, socket](QAbstractSocket::SocketError error) { socketErrorFrom(socket, error); });
 }
 
 void CMainApp::onReadyRead()
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    readyReadFrom(qobject_cast<QTcpSocket *>(sender()));
+}
+
+void CMainApp::readyReadFrom(QTcpSocket *socket)
+{
     const auto it = m_connections.find(socket);
     if (!socket || it == m_connections.end()) {
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，未找到socket，连接已关闭"));
@@ -184,7 +191,9 @@ void CMainApp::sendResponse(QTcpSocket *socket, const QString &answer)
         return;
     }
     state.sentBytes = 0;
-    connect(socket, &QTcpSocket::bytesWritten, this, &CMainApp::onBytesWritten, Qt::UniqueConnection);
+    if (!m_bytesWrittenConnections.contains(socket))
+        m_bytesWrittenConnections.insert(
+            socket, connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { bytesWrittenFrom(socket); }));
     const qint64 written = socket->write(response);
     if (written <= 0)
         WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接收端口:%1").arg(portText(state.peerPort)));
@@ -195,7 +204,11 @@ void CMainApp::sendResponse(QTcpSocket *socket, const QString &answer)
 void CMainApp::onBytesWritten(qint64 nBytesWritten)
 {
     Q_UNUSED(nBytesWritten)
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    bytesWrittenFrom(qobject_cast<QTcpSocket *>(sender()));
+}
+
+void CMainApp::bytesWrittenFrom(QTcpSocket *socket)
+{
     const auto it = m_connections.find(socket);
     if (!socket || it == m_connections.end() || it->pendingResponses.isEmpty()) {
         const quint16 port = socket ? socket->peerPort() : 0;
@@ -222,12 +235,16 @@ void CMainApp::onBytesWritten(qint64 nBytesWritten)
             state.sentBytes = static_cast<qint32>(written);
         return;
     }
-    disconnect(socket, &QTcpSocket::bytesWritten, this, &CMainApp::onBytesWritten);
+    disconnect(m_bytesWrittenConnections.take(socket));
 }
 
 void CMainApp::onDisconnected()
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    disconnectedFrom(qobject_cast<QTcpSocket *>(sender()));
+}
+
+void CMainApp::disconnectedFrom(QTcpSocket *socket)
+{
     if (!socket)
         return;
     const auto it = m_connections.constFind(socket);
@@ -240,6 +257,7 @@ void CMainApp::onDisconnected()
     const bool commandRunning = known && it->dispatching;
     WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(port)));
     m_connections.remove(socket);
+    m_bytesWrittenConnections.remove(socket);
     socket->disconnect();
     if (!commandRunning)
         socket->deleteLater();
@@ -247,7 +265,11 @@ void CMainApp::onDisconnected()
 
 void CMainApp::onSocketError(QAbstractSocket::SocketError socketError)
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    socketErrorFrom(qobject_cast<QTcpSocket *>(sender()), socketError);
+}
+
+void CMainApp::socketErrorFrom(QTcpSocket *socket, QAbstractSocket::SocketError socketError)
+{
     if (!socket)
         return;
     WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2").arg(int(socketError)).arg(socket->errorString()));

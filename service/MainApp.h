@@ -4,6 +4,7 @@
 
 #include <QAbstractSocket>
 #include <QApplication>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
@@ -86,7 +87,12 @@ private slots:
 private:
     void findLocalAddress();
 
-    // Command server (CommandServer.cpp).
+    // Command server (CommandServer.cpp). The slots above serve callers
+    // through the meta-object; the sockets' signals reach these directly.
+    void readyReadFrom(QTcpSocket *socket);
+    void bytesWrittenFrom(QTcpSocket *socket);
+    void disconnectedFrom(QTcpSocket *socket);
+    void socketErrorFrom(QTcpSocket *socket, QAbstractSocket::SocketError socketError);
     void readAvailable(QTcpSocket *socket, ConnectionState &state);
     bool overBounds(QTcpSocket *socket, const ConnectionState &state);
     void processRequests(QTcpSocket *socket);
@@ -136,4 +142,6 @@ private:
     bool m_powerBoot = true;
     // Keyed by socket address; a socket is here from acceptance to disconnection.
     QMap<QTcpSocket *, ConnectionState> m_connections;
+    // The bytesWritten link of each connection with answers pending.
+    QHash<QTcpSocket *, QMetaObject::Connection> m_bytesWrittenConnections;
 };
