@@ -6,8 +6,10 @@
 #include "Clock.h"
 #include "CommandValues.h"
 #include "PrintRecord.h"
+#include "PrinterJson.h"
 #include "PrinterSpooler.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QPrinterInfo>
 
@@ -148,9 +150,19 @@ QString CMainApp::setRoomAreaCommand(const QJsonObject &request)
     return writeJsonFile(request, RoomAreaFile) ? Code200 : CodeZero;
 }
 
-QString CMainApp::getRoomAreaCommand() const
+// The cashier asks for the room areas far more often than they change: the
+// answer is kept and built again only when the file looks different.
+QString CMainApp::getRoomAreaCommand()
 {
-    return indented(readJsonFile(RoomAreaFile));
+    const QFileInfo file(m_printerJson->resolve(RoomAreaFile));
+    const qint64 size = file.exists() ? file.size() : -1;
+    const QDateTime modified = file.exists() ? file.lastModified() : QDateTime();
+    if (m_roomAreaAnswer.isNull() || size != m_roomAreaSize || modified != m_roomAreaModified) {
+        m_roomAreaAnswer = indented(readJsonFile(RoomAreaFile));
+        m_roomAreaSize = size;
+        m_roomAreaModified = modified;
+    }
+    return m_roomAreaAnswer;
 }
 
 QString CMainApp::empowerCodeCommand(const QJsonObject &request)

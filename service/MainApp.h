@@ -4,6 +4,7 @@
 
 #include <QAbstractSocket>
 #include <QApplication>
+#include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -105,7 +106,7 @@ private:
     QString setTopBoxCommand(const QJsonObject &request, int openType, int closeType, unsigned times,
                              const QString &ip);
     QString setRoomAreaCommand(const QJsonObject &request);
-    QString getRoomAreaCommand() const;
+    QString getRoomAreaCommand();
     QString empowerCodeCommand(const QJsonObject &request);
     QString updateConfigCommand(const QJsonObject &request);
     QString drinkCommand(const QJsonObject &request);
@@ -144,4 +145,8 @@ private:
     QMap<QTcpSocket *, ConnectionState> m_connections;
     // The bytesWritten link of each connection with answers pending.
     QHash<QTcpSocket *, QMetaObject::Connection> m_bytesWrittenConnections;
+    // GetRoomArea's answer and the look of RoomArea.json it was built from.
+    QString m_roomAreaAnswer;
+    qint64 m_roomAreaSize = -1;
+    QDateTime m_roomAreaModified;
 };

@@ -271,6 +271,12 @@ private slots:
         const QString expected = QString::fromUtf8(QJsonDocument::fromJson(area).toJson(QJsonDocument::Indented));
         QCOMPARE(m_app->dispatchCommand(R"({"Msg":"GetRoomArea"})"), expected);
         QVERIFY(expected.startsWith(QLatin1String("{\n    \"Msg\": \"SetRoomArea\",\n    \"a\": true,")));
+
+        // Edited beside the service, or removed: the next answer shows it.
+        writeFile(appFile(QStringLiteral("RoomArea.json")), R"({"zones":[]})");
+        QCOMPARE(m_app->dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n    \"zones\": [\n    ]\n}\n"));
+        QFile::remove(appFile(QStringLiteral("RoomArea.json")));
+        QCOMPARE(m_app->dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n}\n"));
     }
 
     void updateConfig_data()
