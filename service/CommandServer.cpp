@@ -181,15 +181,16 @@ void CMainApp::sendResponse(QTcpSocket *socket, const QString &answer)
     ConnectionState &state = it.value();
     state.pendingResponses.append(response);
     state.pendingBytes += response.size();
-    if (state.pendingResponses.size() > 1) {
-        // A client that keeps sending without reading its answers.
-        if (state.pendingBytes > HttpFraming::MaxPendingResponseBytes) {
-            WRITE_LOG(PrinterLog, QStringLiteral("http连接待发送数据过多，连接已关闭，远程端口:%1")
-                                      .arg(portText(state.peerPort)));
-            socket->abort();
-        }
+    // A client that keeps sending without reading its answers: what waits
+    // here and in the socket's own buffer is bounded.
+    if (state.pendingBytes + socket->bytesToWrite() > HttpFraming::MaxPendingResponseBytes) {
+        WRITE_LOG(PrinterLog,
+                  QStringLiteral("http连接待发送数据过多，连接已关闭，远程端口:%1").arg(portText(state.peerPort)));
+        socket->abort();
         return;
     }
+    if (state.pendingResponses.size() > 1)
+        return;
     state.sentBytes = 0;
     if (!m_bytesWrittenConnections.contains(socket))
         m_bytesWrittenConnections.insert(

@@ -335,6 +335,36 @@ private slots:
         QCOMPARE(writer.responses().at(1), framed(R"({"code":200})"));
     }
 
+    // Answers a client never reads are not kept without bound.
+    void clientNotReadingIsCutOff()
+    {
+        const QByteArray big(1024 * 1024, 'y');
+        Client writer;
+        QVERIFY(writer.connected());
+        writer.send(post(R"({"Msg":"SetRoomArea","big":")" + big + R"("})"));
+        QVERIFY(writer.waitForResponses(1));
+
+        Client deaf;
+        QVERIFY(deaf.connected());
+        deaf.socket().setReadBufferSize(64 * 1024);
+        QByteArray requests;
+        for (int i = 0; i < 40; ++i)
+            requests += post(R"({"Msg":"GetRoomArea"})");
+        deaf.send(requests);
+        writer.send(post(FireOpen));
+        QVERIFY(writer.waitForResponses(2));
+
+        // Reading again, the client finds its connection closed early.
+        deaf.socket().setReadBufferSize(0);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                deaf.received();
+                return deaf.socket().state() == QAbstractSocket::UnconnectedState;
+            },
+            10000));
+        QVERIFY(deaf.responses().size() < 40);
+    }
+
 private:
     RecordingApp *m_app;
 };
