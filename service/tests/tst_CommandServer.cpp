@@ -3,6 +3,9 @@
 
 #include "RecordingApp.h"
 
+#include "BackupFiles.h"
+#include "ManualClock.h"
+
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
@@ -103,7 +106,12 @@ private slots:
     void initTestCase()
     {
         KORVEL_REQUIRE_HARNESS();
+        // The log file of a fixed day, written when the test says so.
+        setLogClock(&m_clock);
+        initLogDirectory(QCoreApplication::applicationDirPath());
     }
+
+    void cleanupTestCase() { setLogClock(nullptr); }
 
     void init() { m_app->clearRecords(); }
 
@@ -338,6 +346,42 @@ private slots:
         QCOMPARE(writer.responses().at(1), framed(R"({"code":200})"));
     }
 
+    // The log tells each step of the framing, with the client's port.
+    void logLinesTellWhatHappened()
+    {
+        Client client;
+        QVERIFY(client.connected());
+        const QString port = QString::number(client.socket().localPort());
+        const QByteArray request = post(FireOpen);
+        const int blankLine = request.indexOf("\r\n\r\n");
+        client.send(request.left(blankLine));
+        client.send(request.mid(blankLine, 10));
+        client.send(request.mid(blankLine + 10) + post(FireClose));
+        QVERIFY(client.waitForResponses(2));
+        client.send(post("abc"));
+        QVERIFY(client.waitForResponses(3));
+        client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(client.waitForClose());
+
+        const QString log = newLogText();
+        const QStringList expected{
+            QStringLiteral("http连接，远程端口:%1，头部不完整，等待更多数据").arg(port),
+            QStringLiteral("http连接Body不完整，等待接受更多数据，远程端口:%1").arg(port),
+            QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, QString::fromUtf8(FireOpen)),
+            QStringLiteral("http连接，读取到下个请求内容， %1").arg(post(FireClose).size()),
+            QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, QString::fromUtf8(FireClose)),
+            QStringLiteral("http连接数据错误，len: 3, data: abc"),
+            QStringLiteral("http连接不是POST请求, 远程端口:%1, 内容:GET / HTTP/1.1\r\nHost: x").arg(port),
+            QStringLiteral("HTTP连接断开,port:%1").arg(port),
+        };
+        int from = 0;
+        for (const QString &line : expected) {
+            const int at = log.indexOf(line, from);
+            QVERIFY2(at >= 0, qPrintable(line));
+            from = at + line.size();
+        }
+    }
+
     // Answers a client never reads are not kept without bound.
     void clientNotReadingIsCutOff()
     {
@@ -369,7 +413,20 @@ private slots:
     }
 
 private:
+    // Log text written since the last call.
+    QString newLogText()
+    {
+        QDateTime noRemoval = m_clock.localNow().addDays(1);
+        PrinterLog.runPass(noRemoval);
+        const QByteArray all = TestSupport::readAll(logDirectory() + QStringLiteral("/PrinterLog_2026-01-15.log"));
+        const QString text = QString::fromUtf8(all.mid(m_logRead));
+        m_logRead = all.size();
+        return text;
+    }
+
     RecordingApp *m_app;
+    ManualClock m_clock;
+    int m_logRead = 0;
 };
 
 int main(int argc, char **argv)
