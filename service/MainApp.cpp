@@ -8,9 +8,24 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
+#include <QTcpSocket>
+
+CMultiTcpServer::CMultiTcpServer(QObject *parent) : QTcpServer(parent) {}
+
+// The application object makes the socket itself (newConnectSlot), so the
+// base class's pending-connection queue stays empty.
+void CMultiTcpServer::incomingConnection(qintptr socketDescriptor)
+{
+    emit newConnection(static_cast<int>(socketDescriptor));
+}
 
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
+    // A taken port leaves the service running without its command server.
+    m_tcpServer = new CMultiTcpServer(this);
+    m_tcpServer->listen(QHostAddress::Any, 12380);
+    connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CMainApp::newConnectSlot);
+
     m_printerJson = new CPrinterJson(applicationDirPath());
     // Starts the updater at once.
     m_autoUpdate = new CAutoUpdate(this);
@@ -20,8 +35,17 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 
 CMainApp::~CMainApp()
 {
+    m_tcpServer->close();
+    delete m_tcpServer;
+    m_tcpServer = nullptr;
     delete m_autoUpdate;
     m_autoUpdate = nullptr;
+    // The sockets would otherwise report their end to a half-destroyed object.
+    for (QTcpSocket *socket : m_connections.keys()) {
+        socket->disconnect(this);
+        delete socket;
+    }
+    m_connections.clear();
     delete m_printerJson;
     m_printerJson = nullptr;
 }
