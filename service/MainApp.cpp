@@ -1,6 +1,7 @@
 #include "MainApp.h"
 
 #include "BackupFiles.h"
+#include "InformationServices.h"
 #include "PrinterJson.h"
 
 #include <QNetworkAccessManager>
@@ -9,12 +10,16 @@
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
     m_printerJson = new CPrinterJson(applicationDirPath());
+    // Binds its UDP port and loads subtitle.conf through the JSON store.
+    m_informationServices = new CInformationServices(nullptr);
     m_networkManager = new QNetworkAccessManager(this);
     findLocalAddress();
 }
 
 CMainApp::~CMainApp()
 {
+    delete m_informationServices;
+    m_informationServices = nullptr;
     delete m_printerJson;
     m_printerJson = nullptr;
 }

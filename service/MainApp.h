@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+class CInformationServices;
 class CPrinterJson;
 class QNetworkAccessManager;
 
@@ -37,6 +38,9 @@ public:
     // The window hides its auto-start check box behind this.
     Q_INVOKABLE bool isOpenAutoStart() const { return false; }
 
+    // The set-top-box link; the command dispatcher hands it its commands.
+    CInformationServices *informationServices() const { return m_informationServices; }
+
 signals:
     void printQuantityChanged();
     void isPowerBootChanged();
@@ -45,6 +49,7 @@ signals:
 private:
     void findLocalAddress();
 
+    CInformationServices *m_informationServices = nullptr;
     CPrinterJson *m_printerJson = nullptr;
     QNetworkAccessManager *m_networkManager = nullptr;
     QString m_localAddress;
