@@ -39,12 +39,6 @@ QByteArray untilFirstZero(const QByteArray &bytes)
     return zero >= 0 ? bytes.left(zero) : bytes;
 }
 
-QString untilFirstZero(const QString &text)
-{
-    const int zero = text.indexOf(QChar(0));
-    return zero >= 0 ? text.left(zero) : text;
-}
-
 } // namespace
 
 CInformationServices::CInformationServices(QObject *parent)
@@ -205,27 +199,27 @@ void CInformationServices::updateStbInfo(const QJsonObject &status, const QHostA
 
 QString CInformationServices::getStbInfo()
 {
-    QJsonObject answer;
-    answer.insert(QStringLiteral("code"), 180);
-
     const QList<StbInfo> infos = stbInfoList();
-    QJsonArray online;
+
+    // The compact layout of {"code":180,"data":[...]} without any blank, room
+    // names included: the text the cashier application has always been given.
+    QByteArray text = QByteArrayLiteral("{\"code\":180,\"data\":[");
+    text.reserve(256 * infos.size() + 32);
+    bool first = true;
     for (const StbInfo &info : infos) {
         const quint32 now = tickNow();
         if (info.isOnline(now)) {
-            online.append(info.toListEntry());
+            if (!first)
+                text += ',';
+            first = false;
+            info.appendListEntryText(text);
         } else {
             WRITE_LOG(VodLog, QStringLiteral("机顶盒离线：ip:%1,room:%2, 离线时间:%3")
                                   .arg(info.strIp, info.roomName, QString::number(quint32(tickNow() - info.unTime))));
         }
     }
-    answer.insert(QStringLiteral("data"), online);
-
-    QString text = untilFirstZero(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
-    // Blanks go everywhere, room names included: the cashier application
-    // has always been given the list that way.
-    text.remove(QLatin1Char(' '));
-    return text;
+    text += "]}";
+    return QString::fromUtf8(untilFirstZero(text));
 }
 
 bool CInformationServices::findStbByAccount(quint32 unAccount, StbInfo *found) const

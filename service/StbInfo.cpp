@@ -2,6 +2,47 @@
 
 #include "JsonReading.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+
+// Room names and codes are plain text nearly always; anything the JSON
+// writer would escape is left to the writer itself, so the bytes stay its own.
+void appendString(QByteArray &out, QString text)
+{
+    text.remove(QLatin1Char(' '));
+    bool plain = true;
+    for (const QChar c : qAsConst(text)) {
+        if (c.unicode() < 0x20 || c == QLatin1Char('"') || c == QLatin1Char('\\') || c.isSurrogate()) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        out += '"';
+        out += text.toUtf8();
+        out += '"';
+        return;
+    }
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    out += array.mid(1, array.size() - 2);
+}
+
+void appendMember(QByteArray &out, const char *key, qint32 number)
+{
+    out += key;
+    out += QByteArray::number(number);
+}
+
+void appendMember(QByteArray &out, const char *key, const QString &text)
+{
+    out += key;
+    appendString(out, text);
+}
+
+} // namespace
+
 StbInfo StbInfo::fromStatus(const QJsonObject &status, const QString &sourceAddress, quint32 tick)
 {
     StbInfo info;
@@ -37,4 +78,20 @@ QJsonObject StbInfo::toListEntry() const
     entry.insert(QStringLiteral("unAccount"), QString::number(unAccount));
     entry.insert(QStringLiteral("unTime"), QString::number(unTime));
     return entry;
+}
+
+void StbInfo::appendListEntryText(QByteArray &out) const
+{
+    // Keys in ascending order, as the compact writer puts them.
+    appendMember(out, "{\"cprtPayStatus\":", cprtPayStatus);
+    appendMember(out, ",\"cprtQrCode\":", cprtQrCode);
+    appendMember(out, ",\"cprtSigned\":", cprtSigned);
+    appendMember(out, ",\"cprtTime\":", QString::number(cprtTime));
+    appendMember(out, ",\"isCloseRoom\":", isCloseRoom);
+    appendMember(out, ",\"isServer\":", isServer);
+    appendMember(out, ",\"roomName\":", roomName);
+    appendMember(out, ",\"strIp\":", strIp);
+    appendMember(out, ",\"unAccount\":", QString::number(unAccount));
+    appendMember(out, ",\"unTime\":", QString::number(unTime));
+    out += '}';
 }

@@ -27,6 +27,10 @@ struct StbInfo
     bool isOnline(quint32 now) const;
     // The record as the cashier's box list shows it.
     QJsonObject toListEntry() const;
+    // The same entry as compact JSON text with every blank removed, appended
+    // to out: what the JSON writer makes of toListEntry(), but fast enough
+    // to list thousands of boxes at every request.
+    void appendListEntryText(QByteArray &out) const;
 
     static constexpr quint32 onlineWindowMs = 15000;
 };

@@ -423,6 +423,23 @@ void tst_InformationServices::infoDataLayout()
                             "\"strIp\":\"%1\",\"unAccount\":\"1001\",\"unTime\":\"%2\"}]}")
                  .arg(m_boxes.at(1))
                  .arg(quint32(quint64(m_clock.monotonicMs() - 5))));
+
+    // Several boxes, names that need escaping: the same text as the JSON
+    // writer makes of the whole answer, less every blank.
+    const QStringList names{QStringLiteral("A \"quoted\" \\ name"), QStringLiteral("包厢 8\n\t\u0001\u007f"),
+                            QStringLiteral("emoji \U0001F600 / end\u2028"), QString(QChar(0xD800)) + QStringLiteral("lone")};
+    for (int i = 0; i < names.size(); ++i) {
+        QJsonObject report = status(2000 + i, names.at(i), i % 2);
+        report["cprtSigned"] = i == 0 ? -2147483647 - 1 : 2147483647;
+        report["cprtQrCode"] = names.at(names.size() - 1 - i);
+        m_service->updateStbInfo(report, QHostAddress(m_boxes.at(i % m_boxes.size())));
+    }
+    m_clock.advanceMs(1);
+    QJsonArray data;
+    for (const StbInfo &info : m_service->stbInfoList())
+        data.append(info.toListEntry());
+    const QByteArray whole = QJsonDocument(QJsonObject{{"code", 180}, {"data", data}}).toJson(QJsonDocument::Compact);
+    QCOMPARE(m_service->getStbInfo(), QString::fromUtf8(whole).remove(QLatin1Char(' ')));
 }
 
 // ---------------------------------------------------------------- subtitles
