@@ -424,7 +424,7 @@ QString CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue
         reply->disconnect(&loop);
         reply->abort();
         reply->deleteLater();
-        WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)超时，%2毫秒内无应答").arg(urlText, QString::number(m_context.authCodeTimeoutMs)));
+        WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)超时，%2毫秒内未完成").arg(urlText, QString::number(m_context.authCodeTimeoutMs)));
         return authCodeFailure();
     }
 
