@@ -1,8 +1,11 @@
 #include "MainApp.h"
 
+#include "AutoStart.h"
+#include "AutoUpdate.h"
 #include "BackupFiles.h"
 #include "InformationServices.h"
 #include "PrinterJson.h"
+#include "RunKey.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
@@ -10,6 +13,8 @@
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
     m_printerJson = new CPrinterJson(applicationDirPath());
+    // Starts the updater at once.
+    m_autoUpdate = new CAutoUpdate(this);
     // Binds its UDP port and loads subtitle.conf through the JSON store.
     m_informationServices = new CInformationServices(nullptr);
     m_networkManager = new QNetworkAccessManager(this);
@@ -20,6 +25,8 @@ CMainApp::~CMainApp()
 {
     delete m_informationServices;
     m_informationServices = nullptr;
+    delete m_autoUpdate;
+    m_autoUpdate = nullptr;
     delete m_printerJson;
     m_printerJson = nullptr;
 }
@@ -28,6 +35,27 @@ void CMainApp::setPrintQuantity(int quantity)
 {
     if (m_printQuantity.exchange(quantity) != quantity)
         emit printQuantityChanged();
+}
+
+void CMainApp::setAutoStart(bool enable)
+{
+    RunKey runKey;
+    CAutoStart::setAutoStart(runKey, applicationFilePath(), enable);
+}
+
+bool CMainApp::bAutoStart()
+{
+    return CAutoStart::isAutoStart(RunKey(), applicationFilePath());
+}
+
+bool CMainApp::setPowerBoot(bool bOpen)
+{
+    CAutoStart::setStartupShortcut(applicationFilePath(), bOpen);
+    if (m_powerBoot != bOpen) {
+        m_powerBoot = bOpen;
+        emit isPowerBootChanged();
+    }
+    return true;
 }
 
 QJsonObject CMainApp::readJsonFile(const QString &path) const

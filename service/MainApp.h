@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+class CAutoUpdate;
 class CInformationServices;
 class CPrinterJson;
 class QNetworkAccessManager;
@@ -30,6 +31,9 @@ public:
     void setPrintQuantity(int quantity);
     bool powerBoot() const { return m_powerBoot; }
 
+    // The command dispatch restarts the updater after a configuration change.
+    CAutoUpdate *autoUpdate() const { return m_autoUpdate; }
+
     QJsonObject readJsonFile(const QString &path) const;
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
 
@@ -37,6 +41,13 @@ public:
     Q_INVOKABLE QString getBroadcast() const { return m_broadcastAddress; }
     // The window hides its auto-start check box behind this.
     Q_INVOKABLE bool isOpenAutoStart() const { return false; }
+    // Adds or removes the program's value in the user's Run list.
+    Q_INVOKABLE void setAutoStart(bool enable);
+    // True when the Run list names exactly this program file.
+    Q_INVOKABLE bool bAutoStart();
+    // Creates or deletes the startup shortcut; isPowerBoot follows the
+    // request, not whether a shortcut exists. Always true.
+    Q_INVOKABLE bool setPowerBoot(bool bOpen);
 
     // The set-top-box link; the command dispatcher hands it its commands.
     CInformationServices *informationServices() const { return m_informationServices; }
@@ -51,6 +62,7 @@ private:
 
     CInformationServices *m_informationServices = nullptr;
     CPrinterJson *m_printerJson = nullptr;
+    CAutoUpdate *m_autoUpdate = nullptr;
     QNetworkAccessManager *m_networkManager = nullptr;
     QString m_localAddress;
     QString m_broadcastAddress;
