@@ -5,6 +5,7 @@
 #include "MainApp.h"
 
 #include "AutoUpdate.h"
+#include "InformationServices.h"
 #include "PrintRecord.h"
 
 #include <QCryptographicHash>
@@ -29,29 +30,29 @@ QString CMainApp::logoLocalPath(const QString &url)
 
 void CMainApp::sendSetTopBoxMessage(int type, const QString &content, unsigned times, const QString &ip)
 {
-    Q_UNUSED(type)
-    Q_UNUSED(content)
-    Q_UNUSED(times)
-    Q_UNUSED(ip)
+    if (m_informationServices)
+        m_informationServices->sendStbMsg(type, content, times, ip);
 }
 
-// No set-top box has reported yet.
 QString CMainApp::setTopBoxList()
 {
-    return QStringLiteral("{\"code\":180,\"data\":[]}");
+    if (!m_informationServices)
+        return QStringLiteral("{\"code\":180,\"data\":[]}");
+    return m_informationServices->getStbInfo();
 }
 
 void CMainApp::applySubtitleCommand(const QJsonValue &data)
 {
-    Q_UNUSED(data)
+    if (m_informationServices)
+        m_informationServices->handleSubtitle(data, false);
 }
 
-// No box known for any account.
+// May wait in a nested event loop for the box's answer (bounded there).
 QString CMainApp::relayAuthCode(unsigned unAccount, const QJsonValue &data)
 {
-    Q_UNUSED(unAccount)
-    Q_UNUSED(data)
-    return QStringLiteral("{\"errCode\": 1,\"query\": \"checkAuthCode\"}");
+    if (!m_informationServices)
+        return CInformationServices::authCodeFailure();
+    return m_informationServices->checkAuthCode(unAccount, data);
 }
 
 void CMainApp::startUpdater()

@@ -3,6 +3,7 @@
 #include "AutoStart.h"
 #include "AutoUpdate.h"
 #include "BackupFiles.h"
+#include "InformationServices.h"
 #include "PrinterJson.h"
 #include "RunKey.h"
 
@@ -29,6 +30,8 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     m_printerJson = new CPrinterJson(applicationDirPath());
     // Starts the updater at once.
     m_autoUpdate = new CAutoUpdate(this);
+    // Binds its UDP port and loads subtitle.conf through the JSON store.
+    m_informationServices = new CInformationServices(nullptr);
     m_networkManager = new QNetworkAccessManager(this);
     findLocalAddress();
 }
@@ -38,6 +41,8 @@ CMainApp::~CMainApp()
     m_tcpServer->close();
     delete m_tcpServer;
     m_tcpServer = nullptr;
+    delete m_informationServices;
+    m_informationServices = nullptr;
     delete m_autoUpdate;
     m_autoUpdate = nullptr;
     // The sockets would otherwise report their end to a half-destroyed object.

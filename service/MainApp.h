@@ -16,6 +16,7 @@
 #include <atomic>
 
 class CAutoUpdate;
+class CInformationServices;
 class CPrinterJson;
 class QNetworkAccessManager;
 class QTcpSocket;
@@ -84,6 +85,9 @@ public:
     // request, not whether a shortcut exists. Always true.
     Q_INVOKABLE bool setPowerBoot(bool bOpen);
 
+    // The set-top-box link; the command dispatcher hands it its commands.
+    CInformationServices *informationServices() const { return m_informationServices; }
+
 signals:
     void printQuantityChanged();
     void isPowerBootChanged();
@@ -145,6 +149,7 @@ private:
     virtual QString relayAuthCode(unsigned unAccount, const QJsonValue &data);
     virtual void startUpdater();
 
+    CInformationServices *m_informationServices = nullptr;
     CMultiTcpServer *m_tcpServer = nullptr;
     CPrinterJson *m_printerJson = nullptr;
     CAutoUpdate *m_autoUpdate = nullptr;
