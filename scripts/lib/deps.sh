@@ -20,19 +20,21 @@ KORVEL_DEPS=(
     iproute2 procps curl
 )
 
-# Prints the packages of KORVEL_DEPS that are not installed.
+# Prints the packages of KORVEL_DEPS, and of any named, that are not installed.
 korvel_missing_deps() {
     local pkg status
-    for pkg in "${KORVEL_DEPS[@]}"; do
+    for pkg in "${KORVEL_DEPS[@]}" "$@"; do
         status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
         # "ii " is installed; anything else (absent, half-configured, removed) needs apt.
         [[ $status == ii* ]] || printf '%s\n' "$pkg"
     done
 }
 
+# korvel_install_deps [PACKAGE...]: the project's packages plus any named
+# (benchmarks name their own tools).
 korvel_install_deps() {
     local missing
-    mapfile -t missing < <(korvel_missing_deps)
+    mapfile -t missing < <(korvel_missing_deps "$@")
     if ((${#missing[@]} == 0)); then
         return 0
     fi
