@@ -64,17 +64,33 @@ void stopLogWriters()
     PrinterLog.stop();
 }
 
+// The local time stamp of the current second. Turning the clock into local
+// time costs a look at the time-zone data, so each thread keeps the last
+// second's text. ISO forms need no locale, so they also work at exit.
+static QString timeStamp(const Clock &clock)
+{
+    thread_local const Clock *cachedClock = nullptr;
+    thread_local qint64 cachedSecond = 0;
+    thread_local QString cachedStamp;
+
+    const qint64 ms = clock.epochMs();
+    const qint64 second = ms >= 0 ? ms / 1000 : -((999 - ms) / 1000);
+    if (cachedClock != &clock || cachedSecond != second || cachedStamp.isEmpty()) {
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(second * 1000, Qt::LocalTime);
+        cachedStamp = local.date().toString(Qt::ISODate) + QLatin1Char(' ') + local.time().toString(Qt::ISODate);
+        cachedClock = &clock;
+        cachedSecond = second;
+    }
+    return cachedStamp;
+}
+
 QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine)
 {
     QString file = QString::fromUtf8(sourceFile);
     const int slash = qMax(file.lastIndexOf(QLatin1Char('/')), file.lastIndexOf(QLatin1Char('\\')));
     if (slash >= 0)
         file = file.mid(slash + 1);
-    // ISO forms need no locale, so they also work while the program exits.
-    const QDateTime now = logClock().localNow();
-    return QStringLiteral("[%1 %2] %3 (%4:%5)\n")
-        .arg(now.date().toString(Qt::ISODate), now.time().toString(Qt::ISODate), message, file)
-        .arg(sourceLine);
+    return QStringLiteral("[%1] %2 (%3:%4)\n").arg(timeStamp(logClock()), message, file).arg(sourceLine);
 }
 
 CBackupFiles::CBackupFiles(const QString &prefix) : m_prefix(prefix) {}
