@@ -1,20 +1,31 @@
 #include "MainApp.h"
 
 #include "BackupFiles.h"
+#include "FileLoader.h"
 #include "PrinterJson.h"
+#include "PrinterQueue.h"
+#include "PrinterSettings.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
 
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
+    m_printerQueue = new CPrinterQueue(this);
+    m_printerQueue->start(QThread::IdlePriority);
     m_printerJson = new CPrinterJson(applicationDirPath());
     m_networkManager = new QNetworkAccessManager(this);
+    m_fileLoader = new FileLoader(applicationDirPath());
     findLocalAddress();
+    loadPrinterConfig();
 }
 
 CMainApp::~CMainApp()
 {
+    delete m_fileLoader;
+    m_fileLoader = nullptr;
+    delete m_printerQueue;
+    m_printerQueue = nullptr;
     delete m_printerJson;
     m_printerJson = nullptr;
 }
@@ -23,6 +34,20 @@ void CMainApp::setPrintQuantity(int quantity)
 {
     if (m_printQuantity.exchange(quantity) != quantity)
         emit printQuantityChanged();
+}
+
+void CMainApp::applyPrinterSettings(const QJsonArray &data)
+{
+    const QVector<PrintRecord> records = PrinterSettings::parse(data);
+    for (const PrintRecord &record : records)
+        m_printerQueue->setPrinterConfig(record);
+}
+
+void CMainApp::loadPrinterConfig()
+{
+    QJsonArray data;
+    if (PrinterSettings::settingsData(readJsonFile(QLatin1String(PrinterSettings::ConfigFile)), &data))
+        applyPrinterSettings(data);
 }
 
 QJsonObject CMainApp::readJsonFile(const QString &path) const

@@ -7,6 +7,9 @@
 #include <atomic>
 
 class CPrinterJson;
+class CPrinterQueue;
+class FileLoader;
+class QJsonArray;
 class QNetworkAccessManager;
 
 // The service's application object: owns every long-lived object of the
@@ -27,10 +30,20 @@ public:
     // Called from whichever thread adds or takes a job; the signal reaches
     // QML on the main thread through the automatic connection.
     void setPrintQuantity(int quantity);
+    // Stores the count and tells whether it changed, without the signal, so
+    // the print queue can store under its lock and signal after it.
+    bool storePrintQuantity(int quantity) { return m_printQuantity.exchange(quantity) != quantity; }
     bool powerBoot() const { return m_powerBoot; }
 
     QJsonObject readJsonFile(const QString &path) const;
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
+
+    CPrinterQueue *printerQueue() const { return m_printerQueue; }
+    FileLoader *fileLoader() const { return m_fileLoader; }
+    // Hands each printer's settings of a "data" array to the renderer's table.
+    void applyPrinterSettings(const QJsonArray &data);
+    // Start-up: the settings kept in PrinterConfig.json, if any.
+    void loadPrinterConfig();
 
     Q_INVOKABLE QString getAddressIP() const { return m_localAddress; }
     Q_INVOKABLE QString getBroadcast() const { return m_broadcastAddress; }
@@ -45,10 +58,12 @@ signals:
 private:
     void findLocalAddress();
 
+    CPrinterQueue *m_printerQueue = nullptr;
     CPrinterJson *m_printerJson = nullptr;
     QNetworkAccessManager *m_networkManager = nullptr;
     QString m_localAddress;
     QString m_broadcastAddress;
     std::atomic<int> m_printQuantity{0};
     bool m_powerBoot = true;
+    FileLoader *m_fileLoader = nullptr;
 };
