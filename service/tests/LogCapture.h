@@ -9,14 +9,21 @@
 #include <QTemporaryDir>
 
 // Catches what the service writes to PrinterLog: the log folder moves to a
-// temporary folder and lines() drains the writer there (its thread is not
-// running in tests) and returns the messages written since the last call.
+// temporary folder, where lines() drains the writer (its thread does not run
+// in tests) and reads the messages written since the last mark().
 class LogCapture
 {
 public:
     LogCapture() { initLogDirectory(m_folder.path()); }
 
-    QStringList lines()
+    void mark() { m_seen = allLines().size(); }
+
+    QStringList lines() { return allLines().mid(m_seen); }
+
+    QStringList linesWith(const QString &text) { return lines().filter(text); }
+
+private:
+    QStringList allLines() const
     {
         QDateTime noRemoval = QDateTime::currentDateTime().addYears(1);
         PrinterLog.runPass(noRemoval);
@@ -27,18 +34,9 @@ public:
             if (file.open(QIODevice::ReadOnly))
                 all += QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         }
-        const QStringList fresh = all.mid(m_seen);
-        m_seen = all.size();
-        return fresh;
+        return all;
     }
 
-    // The new lines that contain text.
-    QStringList linesWith(const QString &text)
-    {
-        return lines().filter(text);
-    }
-
-private:
     QTemporaryDir m_folder;
     int m_seen = 0;
 };

@@ -59,7 +59,7 @@ void TestPrinterQueue::init()
 {
     m_images = std::make_unique<QTemporaryDir>();
     m_clock = std::make_unique<ManualClock>();
-    m_log->lines();
+    m_log->mark();
     m_announced.clear();
     m_countWatch = connect(m_app, &CMainApp::printQuantityChanged, this,
                            [this] { m_announced.append(m_app->printQuantity()); }, Qt::DirectConnection);
