@@ -1,5 +1,7 @@
 #include "CoordinationProtocol.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUdpSocket>
 
 namespace {
@@ -26,6 +28,32 @@ QByteArray CoordinationProtocol::answer(const QString &query, const QString &che
 QByteArray CoordinationProtocol::quitRequest(const QString &query)
 {
     return cut("{\"query\":\"" + query.toUtf8() + "\"}", QuitLimit);
+}
+
+CoordinationProtocol::Message CoordinationProtocol::parse(const QByteArray &text)
+{
+    const QJsonObject object = QJsonDocument::fromJson(text).object();
+    Message message;
+    message.query = object.value(QLatin1String("query")).toString();
+    message.time = object.value(QLatin1String("time")).toString();
+    message.check = object.value(QLatin1String("check")).toString();
+    return message;
+}
+
+QList<QByteArray> CoordinationProtocol::takePendingDatagrams(QUdpSocket &socket)
+{
+    QList<QByteArray> datagrams;
+    while (socket.hasPendingDatagrams()) {
+        const qint64 announced = socket.pendingDatagramSize();
+        QByteArray buffer(int(qMax<qint64>(announced, 0)), Qt::Uninitialized);
+        const qint64 read = socket.readDatagram(buffer.data(), buffer.size());
+        if (read < 0)
+            break; // the socket failed; what is left stays for the next pass
+        if (announced < 0 || read != announced)
+            continue;
+        datagrams.append(buffer);
+    }
+    return datagrams;
 }
 
 void CoordinationProtocol::sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port)

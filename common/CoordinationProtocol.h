@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QList>
 #include <QString>
 
 class QUdpSocket;
@@ -19,12 +20,33 @@ public:
     static constexpr int AnswerLimit = 159;
     static constexpr int QuitLimit = 127;
 
+    // Message names; compared exactly, letter case included.
+    static QString isUpdated() { return QStringLiteral("IsUpdated"); }
+    static QString closeApp() { return QStringLiteral("CloseApp"); }
+    static QString noUpdated() { return QStringLiteral("NoUpdated"); }
+
+    // The fields of a received message; a missing field, or one that is no
+    // string, reads as the empty string.
+    struct Message
+    {
+        QString query;
+        QString time;
+        QString check;
+    };
+
     // {"query":"%s","time":"%s"}: requests of the updater and the cleaner.
     static QByteArray request(const QString &query, const QString &time);
     // {"query":"%s","check":"%s"}: answers of the service.
     static QByteArray answer(const QString &query, const QString &check);
     // {"query":"%s"}: what the service sends when started in quit mode.
     static QByteArray quitRequest(const QString &query);
+
+    // Text that is no JSON object reads as an object without fields.
+    static Message parse(const QByteArray &text);
+
+    // Reads every datagram pending on socket, in order. A datagram that is
+    // not read whole (fewer or more bytes than announced) is dropped.
+    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket);
 
     // Sends text twice, back to back, to 127.0.0.1:port.
     static void sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port);

@@ -52,20 +52,39 @@ const Clock &logClock()
     return g_logClock ? *g_logClock : Clock::system();
 }
 
+void startLogWriters()
+{
+    PrinterLog.start(QThread::IdlePriority);
+    VodLog.start(QThread::IdlePriority);
+}
+
+void stopLogWriters()
+{
+    VodLog.stop();
+    PrinterLog.stop();
+}
+
 QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine)
 {
     QString file = QString::fromUtf8(sourceFile);
     const int slash = qMax(file.lastIndexOf(QLatin1Char('/')), file.lastIndexOf(QLatin1Char('\\')));
     if (slash >= 0)
         file = file.mid(slash + 1);
-    return QStringLiteral("[%1] %2 (%3:%4)\n")
-        .arg(logClock().localNow().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), message, file)
+    // ISO forms need no locale, so they also work while the program exits.
+    const QDateTime now = logClock().localNow();
+    return QStringLiteral("[%1 %2] %3 (%4:%5)\n")
+        .arg(now.date().toString(Qt::ISODate), now.time().toString(Qt::ISODate), message, file)
         .arg(sourceLine);
 }
 
 CBackupFiles::CBackupFiles(const QString &prefix) : m_prefix(prefix) {}
 
 CBackupFiles::~CBackupFiles()
+{
+    stop();
+}
+
+void CBackupFiles::stop()
 {
     {
         QMutexLocker lock(&m_mutex);
@@ -143,7 +162,7 @@ void CBackupFiles::writeLogs(const QStringList &lines)
 
     const QString path = QStringLiteral("%1/%2_%3.log")
                              .arg(directory, m_prefix,
-                                  logClock().localNow().date().toString(QStringLiteral("yyyy-MM-dd")));
+                                  logClock().localNow().date().toString(Qt::ISODate));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return; // the batch is dropped; logging must never stop the service

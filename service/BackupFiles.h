@@ -23,6 +23,11 @@ public:
     void addLog(const QString &line);
     QString prefix() const { return m_prefix; }
 
+    // Ends the writer thread after it has written every pending line. The
+    // program calls it on an orderly exit, while Qt is still whole; the
+    // destructor calls it too.
+    void stop();
+
     // One pass of the writer loop: write everything pending, then remove
     // expired files when nextRemoval has passed (moving it on by a day).
     // The loop calls it every 500 ms; tests call it directly.
@@ -56,6 +61,10 @@ QString logDirectory();
 // system clock. The clock must outlive its use.
 void setLogClock(const Clock *clock);
 const Clock &logClock();
+
+// Starts the writers (PrinterLog first) and stops them (VodLog first).
+void startLogWriters();
+void stopLogWriters();
 
 // "[yyyy-MM-dd hh:mm:ss] message (file.cpp:line)\n"
 QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine);

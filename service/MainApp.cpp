@@ -1,10 +1,13 @@
 #include "MainApp.h"
 
+#include "AutoStart.h"
+#include "AutoUpdate.h"
 #include "BackupFiles.h"
 #include "FileLoader.h"
 #include "PrinterJson.h"
 #include "PrinterQueue.h"
 #include "PrinterSettings.h"
+#include "RunKey.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
@@ -14,6 +17,8 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     m_printerQueue = new CPrinterQueue(this);
     m_printerQueue->start(QThread::IdlePriority);
     m_printerJson = new CPrinterJson(applicationDirPath());
+    // Starts the updater at once.
+    m_autoUpdate = new CAutoUpdate(this);
     m_networkManager = new QNetworkAccessManager(this);
     m_fileLoader = new FileLoader(applicationDirPath());
     findLocalAddress();
@@ -26,6 +31,8 @@ CMainApp::~CMainApp()
     m_fileLoader = nullptr;
     delete m_printerQueue;
     m_printerQueue = nullptr;
+    delete m_autoUpdate;
+    m_autoUpdate = nullptr;
     delete m_printerJson;
     m_printerJson = nullptr;
 }
@@ -48,6 +55,27 @@ void CMainApp::loadPrinterConfig()
     QJsonArray data;
     if (PrinterSettings::settingsData(readJsonFile(QLatin1String(PrinterSettings::ConfigFile)), &data))
         applyPrinterSettings(data);
+}
+
+void CMainApp::setAutoStart(bool enable)
+{
+    RunKey runKey;
+    CAutoStart::setAutoStart(runKey, applicationFilePath(), enable);
+}
+
+bool CMainApp::bAutoStart()
+{
+    return CAutoStart::isAutoStart(RunKey(), applicationFilePath());
+}
+
+bool CMainApp::setPowerBoot(bool bOpen)
+{
+    CAutoStart::setStartupShortcut(applicationFilePath(), bOpen);
+    if (m_powerBoot != bOpen) {
+        m_powerBoot = bOpen;
+        emit isPowerBootChanged();
+    }
+    return true;
 }
 
 QJsonObject CMainApp::readJsonFile(const QString &path) const

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+class CAutoUpdate;
 class CPrinterJson;
 class CPrinterQueue;
 class FileLoader;
@@ -35,6 +36,9 @@ public:
     bool storePrintQuantity(int quantity) { return m_printQuantity.exchange(quantity) != quantity; }
     bool powerBoot() const { return m_powerBoot; }
 
+    // The command dispatch restarts the updater after a configuration change.
+    CAutoUpdate *autoUpdate() const { return m_autoUpdate; }
+
     QJsonObject readJsonFile(const QString &path) const;
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
 
@@ -49,6 +53,13 @@ public:
     Q_INVOKABLE QString getBroadcast() const { return m_broadcastAddress; }
     // The window hides its auto-start check box behind this.
     Q_INVOKABLE bool isOpenAutoStart() const { return false; }
+    // Adds or removes the program's value in the user's Run list.
+    Q_INVOKABLE void setAutoStart(bool enable);
+    // True when the Run list names exactly this program file.
+    Q_INVOKABLE bool bAutoStart();
+    // Creates or deletes the startup shortcut; isPowerBoot follows the
+    // request, not whether a shortcut exists. Always true.
+    Q_INVOKABLE bool setPowerBoot(bool bOpen);
 
 signals:
     void printQuantityChanged();
@@ -60,6 +71,7 @@ private:
 
     CPrinterQueue *m_printerQueue = nullptr;
     CPrinterJson *m_printerJson = nullptr;
+    CAutoUpdate *m_autoUpdate = nullptr;
     QNetworkAccessManager *m_networkManager = nullptr;
     QString m_localAddress;
     QString m_broadcastAddress;

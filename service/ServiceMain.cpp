@@ -4,6 +4,7 @@
 #include "CoordinationProtocol.h"
 #include "MainApp.h"
 #include "SingleInstance.h"
+#include "TerminationSignals.h"
 
 #include <QOpenGLContext>
 #include <QQmlApplicationEngine>
@@ -28,8 +29,7 @@ bool isQuitRequest(int argc, char **argv)
 void startLogging(const CMainApp &app)
 {
     initLogDirectory(app.applicationDirPath());
-    PrinterLog.start(QThread::IdlePriority);
-    VodLog.start(QThread::IdlePriority);
+    startLogWriters();
 }
 
 // Cashier machines without a working OpenGL driver still get a window: the
@@ -41,7 +41,9 @@ void chooseSceneGraphBackend()
         QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
 }
 
-std::unique_ptr<QQmlApplicationEngine> loadWindow(CMainApp &app)
+} // namespace
+
+std::unique_ptr<QQmlApplicationEngine> loadMainWindow(CMainApp &app)
 {
     chooseSceneGraphBackend();
     auto engine = std::make_unique<QQmlApplicationEngine>();
@@ -53,8 +55,6 @@ std::unique_ptr<QQmlApplicationEngine> loadWindow(CMainApp &app)
                      Qt::DirectConnection);
     return engine;
 }
-
-} // namespace
 
 int korvelMain(int argc, char **argv)
 {
@@ -72,14 +72,18 @@ int korvelMain(int argc, char **argv)
     if (!instance->acquire()) {
         instance.reset();
         app.reset();
+        stopLogWriters();
         return 0;
     }
 
-    auto engine = loadWindow(*app);
+    auto engine = loadMainWindow(*app);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, app.get(), &QCoreApplication::quit);
     const int status = engine->rootObjects().isEmpty() ? -1 : app->exec();
 
     engine.reset();
     instance.reset();
     app.reset();
+    stopLogWriters();
     return status;
 }

@@ -1,8 +1,17 @@
 #pragma once
 
+#include <memory>
+
 // The whole start of the service: quit request, application object, log
 // writers, single-instance test, window, event loop and teardown.
 int korvelMain(int argc, char **argv);
+
+class CMainApp;
+class QQmlApplicationEngine;
+
+// Loads the main window with the application object as "mainwindow" and
+// lets Qt.quit() end the event loop.
+std::unique_ptr<QQmlApplicationEngine> loadMainWindow(CMainApp &app);
 
 // The service's QML files and images live in its library; programs and
 // tests that load them call this once.

@@ -21,6 +21,13 @@ QString builtProgram(const QString &relativePath);
 QString copyProgram(const QString &programPath, const QString &folder);
 
 QByteArray readAll(const QString &path);
+bool writeFile(const QString &path, const QByteArray &content);
+
+// Makes a file or folder unwritable for this process, root included (root
+// ignores permission bits, so it gets the immutable attribute instead).
+// Undo with makeWritable before removing the test's folder.
+bool makeUnwritable(const QString &path);
+bool makeWritable(const QString &path);
 
 } // namespace TestSupport
 

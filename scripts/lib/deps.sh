@@ -1,0 +1,48 @@
+# shellcheck shell=bash
+# Debian packages the build, the tests and the run script need.
+# Sourced by scripts/test and scripts/run. Add new packages to KORVEL_DEPS only.
+
+KORVEL_DEPS=(
+    # toolchain
+    build-essential cmake pkg-config clang libclang-rt-14-dev
+    # Qt 5
+    qtbase5-dev qtbase5-private-dev qtdeclarative5-dev libqt5svg5
+    qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
+    qml-module-qtquick-controls qml-module-qtquick-controls2
+    qml-module-qtquick-dialogs qml-module-qt-labs-platform
+    # printing: a private scheduler in tests, lp/lpstat/lpadmin, headers
+    cups cups-client cups-bsd cups-daemon libcups2-dev
+    # headless display; xset tells when the server is up
+    xvfb xauth x11-apps x11-xserver-utils
+    # receipts need CJK glyphs; pdfinfo/pdftotext read printed documents
+    fonts-wqy-microhei poppler-utils imagemagick
+    # network namespaces, process tools, first command against the service
+    iproute2 procps curl
+)
+
+# Prints the packages of KORVEL_DEPS that are not installed.
+korvel_missing_deps() {
+    local pkg status
+    for pkg in "${KORVEL_DEPS[@]}"; do
+        status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
+        # "ii " is installed; anything else (absent, half-configured, removed) needs apt.
+        [[ $status == ii* ]] || printf '%s\n' "$pkg"
+    done
+}
+
+korvel_install_deps() {
+    local missing
+    mapfile -t missing < <(korvel_missing_deps)
+    if ((${#missing[@]} == 0)); then
+        return 0
+    fi
+    echo "deps: installing ${missing[*]}" >&2
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "deps: need root to install packages (run as root or install them by hand)" >&2
+        return 1
+    fi
+    # Another apt may be running on a fresh machine: wait for its lock instead of failing.
+    local apt=(apt-get -o DPkg::Lock::Timeout=600 -q)
+    DEBIAN_FRONTEND=noninteractive "${apt[@]}" update || return 1
+    DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y --no-install-recommends "${missing[@]}" || return 1
+}
