@@ -16,6 +16,11 @@ const QString CPrinterManager::FontFamily = QStringLiteral("Microsoft YaHei");
 CPrinterManager::CPrinterManager(QObject *parent)
     : QObject(parent), m_receiptStream(&m_receipt, QIODevice::ReadWrite)
 {
+    // Where the receipt family is not installed, take a CJK face with Latin
+    // glyphs of its own rather than a Latin face plus a CJK fallback: one
+    // typeface on the receipt, and one font less to embed in every job.
+    QFont::insertSubstitutions(FontFamily, {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+                                            QStringLiteral("Source Han Sans SC"), QStringLiteral("Droid Sans Fallback")});
 }
 
 CPrinterManager::~CPrinterManager() = default;
@@ -35,7 +40,7 @@ std::optional<PrintRecord> CPrinterManager::printerConfig(const QString &name) c
     return *entry;
 }
 
-QString CPrinterManager::choosePrinter(const QString &name)
+QString CPrinterManager::choosePrinter(const QString &name, const QString &defaultPrinter)
 {
     if (!name.isEmpty()) {
         const QStringList installed = QPrinterInfo::availablePrinterNames();
@@ -45,7 +50,7 @@ QString CPrinterManager::choosePrinter(const QString &name)
         }
         WRITE_LOG(PrinterLog, QStringLiteral("打印机未找到，name:%1, 将使用默认打印机").arg(name));
     }
-    return QPrinterInfo::defaultPrinterName();
+    return defaultPrinter;
 }
 
 void CPrinterManager::printJob(const PrintRecord &job)
@@ -53,9 +58,10 @@ void CPrinterManager::printJob(const PrintRecord &job)
     m_receiptStream << job.content;
     m_receiptStream.flush();
 
-    const QString printerName = choosePrinter(job.name);
+    const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
+    const QString printerName = choosePrinter(job.name, defaultPrinter);
     QPrinter printer(QPrinterInfo::printerInfo(printerName), QPrinter::ScreenResolution);
-    if (!printerName.isEmpty() && printerName == QPrinterInfo::defaultPrinterName())
+    if (!printerName.isEmpty() && printerName == defaultPrinter)
         printer.setResolution(DefaultPrinterDpi);
     applyStoredLayout(printer);
 

@@ -32,9 +32,9 @@ public:
     // A consistent copy of one entry, or nothing. Any thread.
     std::optional<PrintRecord> printerConfig(const QString &name) const;
 
-    // The name printJob prints on for a job's printer name: the exact
-    // (case-sensitive) match among the installed printers, else the default.
-    static QString choosePrinter(const QString &name);
+    // The printer a job's printer name stands for: the exact (case-sensitive)
+    // match among the installed printers, else the default one.
+    static QString choosePrinter(const QString &name, const QString &defaultPrinter);
 
     static constexpr qreal BaseLeftMarginPt = 15;
     static constexpr int DefaultPrinterDpi = 96;
