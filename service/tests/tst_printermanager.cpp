@@ -33,7 +33,6 @@ private slots:
     void printerChoice();
     void storedLayout_data();
     void storedLayout();
-    void layoutComesOnlyFromTheTable();
     void receiptsNeverShareHtml();
 
 private:
@@ -148,24 +147,6 @@ void TestPrinterManager::storedLayout()
     // inner margin and the glyph's side bearing lie between).
     const qreal textLeft = PrintedJobs::textLeftPt(printed.document);
     QVERIFY2(textLeft >= leftMarginPt && textLeft < leftMarginPt + 5, qPrintable(QString::number(textLeft)));
-}
-
-// The renderer's own job fields never change the layout; only the entry
-// stored for the printer does.
-void TestPrinterManager::layoutComesOnlyFromTheTable()
-{
-    CPrinterManager manager;
-    PrintRecord job;
-    job.name = QStringLiteral("kitchen80");
-    job.content = receipt(QStringLiteral("plain"));
-    const PrintedJobs::Job plain = printOne(manager, job);
-
-    job.printerLeft = 40;
-    job.width = 58;
-    const PrintedJobs::Job carried = printOne(manager, job);
-    QVERIFY(plain.id > 0 && carried.id > 0);
-    QCOMPARE(PrintedJobs::pageSizePt(carried.document), PrintedJobs::pageSizePt(plain.document));
-    QCOMPARE(PrintedJobs::textLeftPt(carried.document), PrintedJobs::textLeftPt(plain.document));
 }
 
 void TestPrinterManager::receiptsNeverShareHtml()

@@ -26,11 +26,9 @@ private slots:
     void init();
     void cleanup();
 
-    void logoOnDiskPrintsOnTheFirstPass();
     void jobWaitsForItsLogo_data();
     void jobWaitsForItsLogo();
     void jobsBehindAMissingLogoKeepTheirOrder();
-    void wallClockSetBackDoesNotHoldTheQueue();
     void applicationQueuePrintsAndCounts();
     void destructionDropsWaitingJobsPromptly();
 
@@ -90,52 +88,51 @@ QString TestPrinterQueue::makeLogo(const QString &name) const
     return path;
 }
 
-void TestPrinterQueue::logoOnDiskPrintsOnTheFirstPass()
-{
-    CPrinterQueue queue(nullptr, m_clock.get());
-    PrintRecord record = job(QStringLiteral("LOGO-READY"), makeLogo(QStringLiteral("ready.png")));
-    const int before = PrintedJobs::lastId();
-    queue.addJob(record);
-    QCOMPARE(record.active, 1);
-
-    QCOMPARE(queue.runPass(), CPrinterQueue::PauseAfterPrintMs);
-    QCOMPARE(queue.jobCount(), 0);
-    const QList<PrintedJobs::Job> printed = PrintedJobs::since(before);
-    QCOMPARE(printed.size(), 1);
-    QVERIFY(PrintedJobs::text(printed.first().document).contains(QStringLiteral("LOGO-READY")));
-    QCOMPARE(PrintedJobs::imageCount(printed.first().document), 1);
-    QVERIFY(m_log->linesWith(QStringLiteral("超时")).isEmpty());
-}
-
 void TestPrinterQueue::jobWaitsForItsLogo_data()
 {
-    QTest::addColumn<QString>("logoName"); // empty: the job has no logo
-    QTest::newRow("no logo") << QString();
-    QTest::newRow("logo not downloaded") << QStringLiteral("0cc175b9c0f1b6a831c399e269772661.png");
+    QTest::addColumn<QString>("logo");    // "": none; "ready": on disk; else a name never downloaded
+    QTest::addColumn<int>("clockSetBackS"); // the wall clock jumps back after the job arrived
+    QTest::addColumn<qint64>("waitMs");   // 0: prints on the first pass
+
+    QTest::newRow("logo on disk") << "ready" << 0 << qint64(0);
+    QTest::newRow("no logo") << QString() << 0 << CPrinterQueue::LogoWaitMs + 1;
+    QTest::newRow("logo not downloaded") << "0cc175b9c0f1b6a831c399e269772661.png" << 0 << CPrinterQueue::LogoWaitMs + 1;
+    QTest::newRow("wall clock set back") << QString() << 3600 << CPrinterQueue::LogoWaitMs + 1;
 }
 
 void TestPrinterQueue::jobWaitsForItsLogo()
 {
-    QFETCH(QString, logoName);
+    QFETCH(QString, logo);
+    QFETCH(int, clockSetBackS);
+    QFETCH(qint64, waitMs);
 
     CPrinterQueue queue(nullptr, m_clock.get());
-    PrintRecord record = job(QStringLiteral("WAITED"), logoName.isEmpty() ? QString() : m_images->filePath(logoName));
+    const QString logoPath = logo == QLatin1String("ready") ? makeLogo(QStringLiteral("ready.png"))
+                             : logo.isEmpty()               ? QString()
+                                                            : m_images->filePath(logo);
+    PrintRecord record = job(QStringLiteral("WAITED"), logoPath);
     const int before = PrintedJobs::lastId();
     queue.addJob(record);
+    QCOMPARE(record.active, 1);
+    m_clock->setLocalNow(m_clock->localNow().addSecs(-clockSetBackS));
 
-    QCOMPARE(queue.runPass(), CPrinterQueue::IdlePauseMs);
-    m_clock->advanceMs(CPrinterQueue::LogoWaitMs);
-    QCOMPARE(queue.runPass(), CPrinterQueue::IdlePauseMs);
-    QCOMPARE(PrintedJobs::since(before).size(), 0);
-    QVERIFY(m_log->linesWith(QStringLiteral("超时")).isEmpty());
-
-    m_clock->advanceMs(1);
+    if (waitMs > 0) {
+        QCOMPARE(queue.runPass(), CPrinterQueue::IdlePauseMs);
+        m_clock->advanceMs(waitMs - 1);
+        QCOMPARE(queue.runPass(), CPrinterQueue::IdlePauseMs);
+        QCOMPARE(PrintedJobs::since(before).size(), 0);
+        m_clock->advanceMs(1);
+    }
     QCOMPARE(queue.runPass(), CPrinterQueue::PauseAfterPrintMs);
-    QCOMPARE(PrintedJobs::since(before).size(), 1);
+    const QList<PrintedJobs::Job> printed = PrintedJobs::since(before);
+    QCOMPARE(printed.size(), 1);
+    QCOMPARE(PrintedJobs::imageCount(printed.first().document), logo == QLatin1String("ready") ? 1 : 0);
+
     const QStringList timeouts = m_log->linesWith(QStringLiteral("超时"));
-    QCOMPARE(timeouts.size(), 1);
-    QVERIFY2(timeouts.first().contains(QStringLiteral("打印机等待获取商家logo文件超时，现直接打印(%1)").arg(logoName)),
-             qPrintable(timeouts.first()));
+    QCOMPARE(timeouts.size(), waitMs > 0 ? 1 : 0);
+    if (waitMs > 0)
+        QVERIFY2(timeouts.first().contains(QStringLiteral("打印机等待获取商家logo文件超时，现直接打印(%1)").arg(logo)),
+                 qPrintable(timeouts.first()));
 }
 
 // A logo that never comes holds back the jobs behind it, even one whose own
@@ -174,19 +171,6 @@ void TestPrinterQueue::jobsBehindAMissingLogoKeepTheirOrder()
     QVERIFY(timeouts.at(1).contains(QStringLiteral("()")));
 
     QCOMPARE(m_announced, QList<int>({1, 2, 3, 2, 1, 0}));
-}
-
-void TestPrinterQueue::wallClockSetBackDoesNotHoldTheQueue()
-{
-    CPrinterQueue queue(nullptr, m_clock.get());
-    PrintRecord record = job(QStringLiteral("CLOCK-BACK"));
-    const int before = PrintedJobs::lastId();
-    queue.addJob(record);
-
-    m_clock->setLocalNow(m_clock->localNow().addSecs(-3600));
-    m_clock->advanceMs(CPrinterQueue::LogoWaitMs + 1);
-    QCOMPARE(queue.runPass(), CPrinterQueue::PauseAfterPrintMs);
-    QCOMPARE(PrintedJobs::since(before).size(), 1);
 }
 
 // The application's own queue runs from start-up: jobs print without any
