@@ -9,8 +9,7 @@
 #include <QPrinterInfo>
 #include <QTextDocument>
 
-// Receipts are designed in this family; on systems without it the font
-// configuration substitutes an installed face (a CJK one for Chinese text).
+// The family receipts are designed in.
 const QString CPrinterManager::FontFamily = QStringLiteral("Microsoft YaHei");
 
 CPrinterManager::CPrinterManager(QObject *parent)
