@@ -51,8 +51,8 @@ private:
     std::optional<LogCapture> m_log;
     std::unique_ptr<QTemporaryDir> m_appDir;
     std::unique_ptr<FileLoader> m_loader;
-    LogoServer m_http{LogoServer::Http};
-    LogoServer m_https{LogoServer::Https};
+    LogoServer m_http;
+    LogoServer m_https{true};
 };
 
 void TestFileLoader::initTestCase()
@@ -60,10 +60,11 @@ void TestFileLoader::initTestCase()
     m_log.emplace();
     QVERIFY2(m_http.start(), qPrintable(m_http.errorText()));
     QVERIFY2(m_https.start(), qPrintable(m_https.errorText()));
-    m_http.serve(QStringLiteral("/logo.png"), encodedImage("PNG"), "image/png");
-    m_http.serve(QStringLiteral("/photo.jpg"), encodedImage("JPEG"), "image/jpeg");
-    m_http.redirect(QStringLiteral("/moved.png"), m_http.url(QStringLiteral("/logo.png")));
-    m_https.serve(QStringLiteral("/secure.png"), encodedImage("PNG"), "image/png");
+    m_http.serve(QStringLiteral("/logo.png"), encodedImage("PNG"));
+    m_http.serve(QStringLiteral("/photo.jpg"), encodedImage("JPEG"), 200, "Content-Type: image/jpeg\r\n");
+    m_http.serve(QStringLiteral("/moved.png"), "moved", 302,
+                 "Location: " + m_http.url(QStringLiteral("/logo.png")).toUtf8() + "\r\n");
+    m_https.serve(QStringLiteral("/secure.png"), encodedImage("PNG"));
 }
 
 void TestFileLoader::init()

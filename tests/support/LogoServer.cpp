@@ -1,16 +1,34 @@
 #include "LogoServer.h"
 
 #include <QFile>
-#include <QHostAddress>
 #include <QProcess>
 #include <QSslSocket>
-
-LogoServer::LogoServer(Scheme scheme, QObject *parent) : QTcpServer(parent), m_scheme(scheme) {}
+#include <QTemporaryDir>
 
 bool LogoServer::start()
 {
-    if (m_scheme == Https && !makeCertificate())
-        return false;
+    if (m_tls) {
+        QTemporaryDir folder;
+        const QString key = folder.filePath(QStringLiteral("key.pem"));
+        const QString cert = folder.filePath(QStringLiteral("cert.pem"));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                     "-subj /CN=logo.invalid -keyout %1 -out %2")
+                          .arg(key, cert)
+                          .split(QLatin1Char(' ')));
+        openssl.waitForFinished(30000);
+        QFile keyFile(key);
+        QFile certFile(cert);
+        if (keyFile.open(QIODevice::ReadOnly) && certFile.open(QIODevice::ReadOnly)) {
+            m_key = QSslKey(keyFile.readAll(), QSsl::Ec);
+            m_certificate = QSslCertificate(certFile.readAll());
+        }
+        if (m_key.isNull() || m_certificate.isNull()) {
+            m_error = QStringLiteral("no certificate: ") + QString::fromLocal8Bit(openssl.readAllStandardError());
+            return false;
+        }
+    }
     if (!listen(QHostAddress::LocalHost, 0)) {
         m_error = errorString();
         return false;
@@ -18,60 +36,14 @@ bool LogoServer::start()
     return true;
 }
 
-bool LogoServer::makeCertificate()
-{
-    const QString keyPath = m_certFolder.filePath(QStringLiteral("key.pem"));
-    const QString certPath = m_certFolder.filePath(QStringLiteral("cert.pem"));
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=logo.invalid"),
-                   QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
-    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
-        m_error = QStringLiteral("openssl failed: ") + QString::fromLocal8Bit(openssl.readAllStandardError());
-        return false;
-    }
-    QFile keyFile(keyPath);
-    QFile certFile(certPath);
-    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("no certificate files");
-        return false;
-    }
-    m_key = QSslKey(keyFile.readAll(), QSsl::Ec);
-    m_certificate = QSslCertificate(certFile.readAll());
-    if (m_key.isNull() || m_certificate.isNull()) {
-        m_error = QStringLiteral("unreadable certificate");
-        return false;
-    }
-    return true;
-}
-
 QString LogoServer::url(const QString &path) const
 {
-    return QStringLiteral("%1://127.0.0.1:%2%3")
-        .arg(m_scheme == Https ? QStringLiteral("https") : QStringLiteral("http"))
-        .arg(serverPort())
-        .arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3").arg(m_tls ? "https" : "http").arg(serverPort()).arg(path);
 }
 
-void LogoServer::serve(const QString &path, const QByteArray &body, const QByteArray &contentType)
+void LogoServer::serve(const QString &path, const QByteArray &body, int status, const QByteArray &headers)
 {
-    Answer answer;
-    answer.status = 200;
-    answer.body = body;
-    answer.contentType = contentType;
-    m_answers.insert(path, answer);
-}
-
-void LogoServer::redirect(const QString &path, const QString &target)
-{
-    Answer answer;
-    answer.status = 302;
-    answer.body = "moved";
-    answer.contentType = "text/plain";
-    answer.location = target;
-    m_answers.insert(path, answer);
+    m_answers.insert(path, Answer{status, body, headers});
 }
 
 void LogoServer::incomingConnection(qintptr socketDescriptor)
@@ -83,33 +55,20 @@ void LogoServer::incomingConnection(qintptr socketDescriptor)
     }
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-        const QByteArray head = socket->peek(socket->bytesAvailable());
-        if (!head.contains("\r\n\r\n"))
+        if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
             return;
-        socket->readAll();
         // "GET /path HTTP/1.1"
-        const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-        answer(socket, QString::fromUtf8(requestLine.value(1)));
+        const QString path = QString::fromUtf8(socket->readAll().split(' ').value(1));
+        m_requests[path] += 1;
+        const Answer answer = m_answers.value(path);
+        socket->write("HTTP/1.1 " + QByteArray::number(answer.status) + " X\r\n" + answer.headers
+                      + "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n"
+                      + answer.body);
+        socket->disconnectFromHost();
     });
-    if (m_scheme == Https) {
+    if (m_tls) {
         socket->setLocalCertificate(m_certificate);
         socket->setPrivateKey(m_key);
         socket->startServerEncryption();
     }
-}
-
-void LogoServer::answer(QTcpSocket *socket, const QString &path)
-{
-    m_requests[path] += 1;
-    const Answer answer = m_answers.value(path);
-    static const QHash<int, QByteArray> reasons = {{200, "OK"}, {302, "Found"}, {404, "Not Found"}};
-    QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasons.value(answer.status) + "\r\n";
-    if (!answer.contentType.isEmpty())
-        response += "Content-Type: " + answer.contentType + "\r\n";
-    if (!answer.location.isEmpty())
-        response += "Location: " + answer.location.toUtf8() + "\r\n";
-    response += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n";
-    response += answer.body;
-    socket->write(response);
-    socket->disconnectFromHost();
 }

@@ -1,31 +1,24 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QTcpServer>
-#include <QTemporaryDir>
 
-// A small web server on 127.0.0.1 standing for a merchant's logo server:
-// plain HTTP, or HTTPS with a self-signed certificate made when it starts.
-// Serves fixed bodies, redirects and 404s, and counts the requests per path.
+// A merchant's logo server on 127.0.0.1: plain HTTP, or HTTPS with a
+// self-signed certificate made when it starts. Unknown paths answer 404.
 class LogoServer : public QTcpServer
 {
     Q_OBJECT
 
 public:
-    enum Scheme { Http, Https };
+    explicit LogoServer(bool tls = false) : m_tls(tls) {}
 
-    explicit LogoServer(Scheme scheme = Http, QObject *parent = nullptr);
-
-    // Listens on a free loopback port; false (see errorText) on failure.
-    bool start();
+    bool start(); // false: see errorText()
     QString errorText() const { return m_error; }
-
     QString url(const QString &path) const;
-    void serve(const QString &path, const QByteArray &body, const QByteArray &contentType);
-    void redirect(const QString &path, const QString &target);
+    // headers: extra header lines, each ending in "\r\n".
+    void serve(const QString &path, const QByteArray &body, int status = 200, const QByteArray &headers = {});
     int requests(const QString &path) const { return m_requests.value(path); }
 
 protected:
@@ -36,16 +29,11 @@ private:
     {
         int status = 404;
         QByteArray body;
-        QByteArray contentType;
-        QString location;
+        QByteArray headers;
     };
 
-    bool makeCertificate();
-    void answer(QTcpSocket *socket, const QString &path);
-
-    Scheme m_scheme;
+    bool m_tls;
     QString m_error;
-    QTemporaryDir m_certFolder;
     QSslCertificate m_certificate;
     QSslKey m_key;
     QHash<QString, Answer> m_answers;
