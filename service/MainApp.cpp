@@ -4,6 +4,7 @@
 #include "AutoUpdate.h"
 #include "BackupFiles.h"
 #include "FileLoader.h"
+#include "InformationServices.h"
 #include "PrinterJson.h"
 #include "PrinterQueue.h"
 #include "PrinterSettings.h"
@@ -11,14 +12,31 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
+#include <QTcpSocket>
+
+CMultiTcpServer::CMultiTcpServer(QObject *parent) : QTcpServer(parent) {}
+
+// The application object makes the socket itself (newConnectSlot), so the
+// base class's pending-connection queue stays empty.
+void CMultiTcpServer::incomingConnection(qintptr socketDescriptor)
+{
+    emit newConnection(static_cast<int>(socketDescriptor));
+}
 
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
     m_printerQueue = new CPrinterQueue(this);
     m_printerQueue->start(QThread::IdlePriority);
+    // A taken port leaves the service running without its command server.
+    m_tcpServer = new CMultiTcpServer(this);
+    m_tcpServer->listen(QHostAddress::Any, 12380);
+    connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CMainApp::newConnectSlot);
+
     m_printerJson = new CPrinterJson(applicationDirPath());
     // Starts the updater at once.
     m_autoUpdate = new CAutoUpdate(this);
+    // Binds its UDP port and loads subtitle.conf through the JSON store.
+    m_informationServices = new CInformationServices(nullptr);
     m_networkManager = new QNetworkAccessManager(this);
     m_fileLoader = new FileLoader(applicationDirPath());
     findLocalAddress();
@@ -27,12 +45,23 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 
 CMainApp::~CMainApp()
 {
+    m_tcpServer->close();
     delete m_fileLoader;
     m_fileLoader = nullptr;
+    delete m_tcpServer;
+    m_tcpServer = nullptr;
     delete m_printerQueue;
     m_printerQueue = nullptr;
+    delete m_informationServices;
+    m_informationServices = nullptr;
     delete m_autoUpdate;
     m_autoUpdate = nullptr;
+    // The sockets would otherwise report their end to a half-destroyed object.
+    for (QTcpSocket *socket : m_connections.keys()) {
+        socket->disconnect(this);
+        delete socket;
+    }
+    m_connections.clear();
     delete m_printerJson;
     m_printerJson = nullptr;
 }
@@ -41,13 +70,6 @@ void CMainApp::setPrintQuantity(int quantity)
 {
     if (m_printQuantity.exchange(quantity) != quantity)
         emit printQuantityChanged();
-}
-
-void CMainApp::applyPrinterSettings(const QJsonArray &data)
-{
-    const QVector<PrintRecord> records = PrinterSettings::parse(data);
-    for (const PrintRecord &record : records)
-        m_printerQueue->setPrinterConfig(record);
 }
 
 void CMainApp::loadPrinterConfig()

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+// The operating system's print spooler as the PrinterStatus command sees it:
+// every local printer and printer connection with its port, attribute flags
+// and status flags. The flag values are those the cashier side has always
+// known, whatever spooler stands behind them.
+namespace PrinterSpooler {
+
+enum Attribute : quint32 {
+    AttributeDefault = 0x4,       // the system's default printer
+    AttributeWorkOffline = 0x400, // the queue takes no jobs (set offline by the user)
+};
+
+enum Status : quint32 {
+    StatusOffline = 0x80,         // the device is off line or the queue is stopped
+    StatusNotAvailable = 0x1000,  // the device is not available
+};
+
+struct Printer
+{
+    QString name;
+    QString port;             // where the spooler sends the jobs (device URI here)
+    quint32 attributes = 0;
+    quint32 status = 0;
+};
+
+// Every printer the spooler knows, in its order. False when the spooler
+// cannot be asked; the list is then empty.
+bool listPrinters(QList<Printer> *printers);
+
+// True when the port is a locally attached USB connection.
+bool isUsbPort(const QString &port);
+
+} // namespace PrinterSpooler

@@ -1,0 +1,62 @@
+// Where the dispatcher hands work to printing, the set-top-box service and
+// the update coordinator (see the list in MainApp.h).
+
+#include "MainApp.h"
+
+#include "AutoUpdate.h"
+#include "FileLoader.h"
+#include "InformationServices.h"
+#include "PrintRecord.h"
+#include "PrinterQueue.h"
+#include "PrinterSettings.h"
+
+void CMainApp::enqueuePrintJob(PrintRecord &job)
+{
+    m_printerQueue->addJob(job);
+}
+
+void CMainApp::applyPrinterSettings(const QJsonArray &settings)
+{
+    const QVector<PrintRecord> records = PrinterSettings::parse(settings);
+    for (const PrintRecord &record : records)
+        m_printerQueue->setPrinterConfig(record);
+}
+
+// The logo's local copy; its download starts when it is not on disk yet.
+QString CMainApp::logoLocalPath(const QString &url)
+{
+    return m_fileLoader->logoPath(m_fileLoader->requestLogo(url));
+}
+
+void CMainApp::sendSetTopBoxMessage(int type, const QString &content, unsigned times, const QString &ip)
+{
+    if (m_informationServices)
+        m_informationServices->sendStbMsg(type, content, times, ip);
+}
+
+QString CMainApp::setTopBoxList()
+{
+    if (!m_informationServices)
+        return QStringLiteral("{\"code\":180,\"data\":[]}");
+    return m_informationServices->getStbInfo();
+}
+
+void CMainApp::applySubtitleCommand(const QJsonValue &data)
+{
+    if (m_informationServices)
+        m_informationServices->handleSubtitle(data, false);
+}
+
+// May wait in a nested event loop for the box's answer (bounded there).
+QString CMainApp::relayAuthCode(unsigned unAccount, const QJsonValue &data)
+{
+    if (!m_informationServices)
+        return CInformationServices::authCodeFailure();
+    return m_informationServices->checkAuthCode(unAccount, data);
+}
+
+void CMainApp::startUpdater()
+{
+    if (m_autoUpdate)
+        m_autoUpdate->startUpdater();
+}
