@@ -66,7 +66,6 @@ void TestPrinterManager::printerChoice_data()
     QTest::newRow("no name: default") << QString() << "receipt58" << false;
     QTest::newRow("installed") << "kitchen80" << "kitchen80" << false;
     QTest::newRow("other case") << "Kitchen80" << "receipt58" << true;
-    QTest::newRow("unknown") << "厨房打印机" << "receipt58" << true;
 }
 
 void TestPrinterManager::printerChoice()

@@ -29,7 +29,6 @@ private slots:
     void jobWaitsForItsLogo_data();
     void jobWaitsForItsLogo();
     void jobsBehindAMissingLogoKeepTheirOrder();
-    void applicationQueuePrintsAndCounts();
     void destructionDropsWaitingJobsPromptly();
 
 private:
@@ -172,30 +171,6 @@ void TestPrinterQueue::jobsBehindAMissingLogoKeepTheirOrder()
     QVERIFY(timeouts.at(1).contains(QStringLiteral("()")));
 
     QCOMPARE(m_announced, QList<int>({1, 2, 3, 2, 1, 0}));
-}
-
-// The application's own queue runs from start-up: jobs print without any
-// help, and the window's count follows the list.
-void TestPrinterQueue::applicationQueuePrintsAndCounts()
-{
-    CPrinterQueue *queue = m_app->printerQueue();
-    QVERIFY(queue && queue->isRunning());
-    const QString logo = makeLogo(QStringLiteral("app.png"));
-    const int before = PrintedJobs::lastId();
-    for (const QString &text : {QStringLiteral("APP-1"), QStringLiteral("APP-2")}) {
-        PrintRecord record = job(text, logo);
-        record.receivedMs = QDateTime::currentMSecsSinceEpoch();
-        queue->addJob(record);
-    }
-
-    const QList<PrintedJobs::Job> printed = PrintedJobs::waitFor(before, 2);
-    QCOMPARE(printed.size(), 2);
-    QVERIFY(PrintedJobs::text(printed.at(0).document).contains(QStringLiteral("APP-1")));
-    QVERIFY(PrintedJobs::text(printed.at(1).document).contains(QStringLiteral("APP-2")));
-    QTRY_COMPARE(m_app->printQuantity(), 0);
-    QCOMPARE(queue->jobCount(), 0);
-    QVERIFY(m_announced.contains(1));
-    QCOMPARE(m_announced.last(), 0);
 }
 
 void TestPrinterQueue::destructionDropsWaitingJobsPromptly()

@@ -74,10 +74,6 @@ void TestPrinterSettings::loadAtStartUp_data()
     QTest::newRow("stored settings command")
         << QByteArray(R"({"Msg":"Settings","data":[{"Name":"stored","PrinterLeft":5,"Width":58,"Height":0}]})")
         << "stored" << true;
-    QTest::newRow("data only") << QByteArray(R"({"data":[{"Name":"bare","PrinterLeft":5,"Width":58,"Height":0}]})")
-                               << "bare" << true;
-    QTest::newRow("top level array")
-        << QByteArray(R"([{"data":[{"Name":"listed","PrinterLeft":5,"Width":58,"Height":0}]}])") << "listed" << false;
     QTest::newRow("data not an array")
         << QByteArray(R"({"data":{"Name":"object","PrinterLeft":5,"Width":58,"Height":0}})") << "object" << false;
 }
