@@ -1,31 +1,31 @@
 // Where the dispatcher hands work to printing, the set-top-box service and
-// the update coordinator (see the list in MainApp.h). Until those objects
-// exist, each hand-off does the least that keeps the commands' answers right.
+// the update coordinator (see the list in MainApp.h).
 
 #include "MainApp.h"
 
 #include "AutoUpdate.h"
+#include "FileLoader.h"
 #include "InformationServices.h"
 #include "PrintRecord.h"
-
-#include <QCryptographicHash>
+#include "PrinterQueue.h"
+#include "PrinterSettings.h"
 
 void CMainApp::enqueuePrintJob(PrintRecord &job)
 {
-    job.active = 1;
+    m_printerQueue->addJob(job);
 }
 
 void CMainApp::applyPrinterSettings(const QJsonArray &settings)
 {
-    Q_UNUSED(settings)
+    const QVector<PrintRecord> records = PrinterSettings::parse(settings);
+    for (const PrintRecord &record : records)
+        m_printerQueue->setPrinterConfig(record);
 }
 
-// The logo's local copy: named after the MD5 of its address, in the image
-// folder beside the program.
+// The logo's local copy; its download starts when it is not on disk yet.
 QString CMainApp::logoLocalPath(const QString &url)
 {
-    const QByteArray digest = QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Md5).toHex();
-    return applicationDirPath() + QStringLiteral("/image/") + QString::fromLatin1(digest) + QStringLiteral(".png");
+    return m_fileLoader->logoPath(m_fileLoader->requestLogo(url));
 }
 
 void CMainApp::sendSetTopBoxMessage(int type, const QString &content, unsigned times, const QString &ip)

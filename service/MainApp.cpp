@@ -3,8 +3,11 @@
 #include "AutoStart.h"
 #include "AutoUpdate.h"
 #include "BackupFiles.h"
+#include "FileLoader.h"
 #include "InformationServices.h"
 #include "PrinterJson.h"
+#include "PrinterQueue.h"
+#include "PrinterSettings.h"
 #include "RunKey.h"
 
 #include <QNetworkAccessManager>
@@ -22,6 +25,8 @@ void CMultiTcpServer::incomingConnection(qintptr socketDescriptor)
 
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
+    m_printerQueue = new CPrinterQueue(this);
+    m_printerQueue->start(QThread::IdlePriority);
     // A taken port leaves the service running without its command server.
     m_tcpServer = new CMultiTcpServer(this);
     m_tcpServer->listen(QHostAddress::Any, 12380);
@@ -33,14 +38,20 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     // Binds its UDP port and loads subtitle.conf through the JSON store.
     m_informationServices = new CInformationServices(nullptr);
     m_networkManager = new QNetworkAccessManager(this);
+    m_fileLoader = new FileLoader(applicationDirPath());
     findLocalAddress();
+    loadPrinterConfig();
 }
 
 CMainApp::~CMainApp()
 {
     m_tcpServer->close();
+    delete m_fileLoader;
+    m_fileLoader = nullptr;
     delete m_tcpServer;
     m_tcpServer = nullptr;
+    delete m_printerQueue;
+    m_printerQueue = nullptr;
     delete m_informationServices;
     m_informationServices = nullptr;
     delete m_autoUpdate;
@@ -59,6 +70,13 @@ void CMainApp::setPrintQuantity(int quantity)
 {
     if (m_printQuantity.exchange(quantity) != quantity)
         emit printQuantityChanged();
+}
+
+void CMainApp::loadPrinterConfig()
+{
+    QJsonArray data;
+    if (PrinterSettings::settingsData(readJsonFile(QLatin1String(PrinterSettings::ConfigFile)), &data))
+        applyPrinterSettings(data);
 }
 
 void CMainApp::setAutoStart(bool enable)

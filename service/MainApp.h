@@ -18,6 +18,9 @@
 class CAutoUpdate;
 class CInformationServices;
 class CPrinterJson;
+class CPrinterQueue;
+class FileLoader;
+class QJsonArray;
 class QNetworkAccessManager;
 class QTcpSocket;
 struct PrintRecord;
@@ -56,6 +59,9 @@ public:
     // Called from whichever thread adds or takes a job; the signal reaches
     // QML on the main thread through the automatic connection.
     void setPrintQuantity(int quantity);
+    // Stores the count and tells whether it changed, without the signal, so
+    // the print queue can store under its lock and signal after it.
+    bool storePrintQuantity(int quantity) { return m_printQuantity.exchange(quantity) != quantity; }
     bool powerBoot() const { return m_powerBoot; }
 
     // The command dispatch restarts the updater after a configuration change.
@@ -63,6 +69,11 @@ public:
 
     QJsonObject readJsonFile(const QString &path) const;
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
+
+    CPrinterQueue *printerQueue() const { return m_printerQueue; }
+    FileLoader *fileLoader() const { return m_fileLoader; }
+    // Start-up: the settings kept in PrinterConfig.json, if any.
+    void loadPrinterConfig();
 
     // The answer text to one request body; every path ends in an answer.
     QString dispatchCommand(const QByteArray &body);
@@ -151,6 +162,7 @@ private:
 
     CInformationServices *m_informationServices = nullptr;
     CMultiTcpServer *m_tcpServer = nullptr;
+    CPrinterQueue *m_printerQueue = nullptr;
     CPrinterJson *m_printerJson = nullptr;
     CAutoUpdate *m_autoUpdate = nullptr;
     QNetworkAccessManager *m_networkManager = nullptr;
@@ -166,4 +178,5 @@ private:
     QString m_roomAreaAnswer;
     qint64 m_roomAreaSize = -1;
     QDateTime m_roomAreaModified;
+    FileLoader *m_fileLoader = nullptr;
 };
