@@ -159,6 +159,8 @@ korvel_cups_add_test_queues() {
 # ---------------------------------------------------------------- Xvfb
 
 # korvel_xvfb_start LOGDIR [NS]: start Xvfb on the first free display.
+# -noreset: a server that resets when its last client leaves can hang a
+# client that connects during the reset, and tests connect one after another.
 # Sets KORVEL_XVFB_PID and KORVEL_XVFB_DISPLAY (the number) once it accepts clients.
 korvel_xvfb_start() {
     local logdir=$1 ns=${2:-} fdfile i
@@ -169,7 +171,7 @@ korvel_xvfb_start() {
     # -displayfd: the server picks a free display and writes its number
     # once it is ready for connections.
     _korvel_ns_prefix "$ns"
-    "${KORVEL_NS_PREFIX[@]}" Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp \
+    "${KORVEL_NS_PREFIX[@]}" Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
         3>"$fdfile" </dev/null >>"$logdir/xvfb.log" 2>&1 &
     KORVEL_XVFB_PID=$!
     for ((i = 0; i < 150; i++)); do
