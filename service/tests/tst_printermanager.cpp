@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 #include "PrintedJobs.h"
 #include "PrinterManager.h"
+#include "HarnessAppMain.h"
 #include "TestSupport.h"
 
 #include <QApplication>
@@ -169,15 +170,7 @@ void TestPrinterManager::receiptsNeverShareHtml()
 
 int main(int argc, char **argv)
 {
-    // Printing needs the harness's display and scheduler; elsewhere every
-    // case skips.
-    std::unique_ptr<QCoreApplication> app;
-    if (TestSupport::inHarness())
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    TestPrinterManager test;
-    return QTest::qExec(&test, argc, argv);
+    return runWithHarnessApp<QApplication, TestPrinterManager>(argc, argv);
 }
 
 #include "tst_printermanager.moc"

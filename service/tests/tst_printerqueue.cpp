@@ -4,6 +4,7 @@
 #include "ManualClock.h"
 #include "PrintedJobs.h"
 #include "PrinterQueue.h"
+#include "HarnessAppMain.h"
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
@@ -192,15 +193,7 @@ void TestPrinterQueue::destructionDropsWaitingJobsPromptly()
 
 int main(int argc, char **argv)
 {
-    // The application object starts the service's threads and sockets, so
-    // it is built only inside the harness; elsewhere every case skips.
-    std::unique_ptr<QCoreApplication> app;
-    if (TestSupport::inHarness())
-        app = std::make_unique<CMainApp>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    TestPrinterQueue test;
-    return QTest::qExec(&test, argc, argv);
+    return runWithHarnessApp<CMainApp, TestPrinterQueue>(argc, argv);
 }
 
 #include "tst_printerqueue.moc"

@@ -2,6 +2,7 @@
 #include "PrinterManager.h"
 #include "PrinterQueue.h"
 #include "PrinterSettings.h"
+#include "HarnessAppMain.h"
 #include "TestSupport.h"
 
 #include <QFile>
@@ -105,15 +106,7 @@ void TestPrinterSettings::loadAtStartUp()
 
 int main(int argc, char **argv)
 {
-    // The application object starts the service's threads and sockets, so
-    // it is built only inside the harness.
-    std::unique_ptr<QCoreApplication> app;
-    if (TestSupport::inHarness())
-        app = std::make_unique<CMainApp>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    TestPrinterSettings test;
-    return QTest::qExec(&test, argc, argv);
+    return runWithHarnessApp<CMainApp, TestPrinterSettings>(argc, argv);
 }
 
 #include "tst_printersettings.moc"

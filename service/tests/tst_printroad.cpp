@@ -2,6 +2,7 @@
 #include "LogoServer.h"
 #include "MainApp.h"
 #include "PrintedJobs.h"
+#include "HarnessAppMain.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -177,15 +178,7 @@ void TestPrintRoad::settingsLayOutTheNextReceipt()
 
 int main(int argc, char **argv)
 {
-    // The application object listens on the command port and starts the
-    // service's threads, so it is built only inside the harness.
-    std::unique_ptr<QCoreApplication> app;
-    if (TestSupport::inHarness())
-        app = std::make_unique<CMainApp>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    TestPrintRoad test;
-    return QTest::qExec(&test, argc, argv);
+    return runWithHarnessApp<CMainApp, TestPrintRoad>(argc, argv);
 }
 
 #include "tst_printroad.moc"

@@ -26,14 +26,13 @@ QString documentPath(int id)
     return QStringLiteral("%1/d%2-001").arg(qEnvironmentVariable("KORVEL_CUPS_SPOOL")).arg(id, 5, 10, QLatin1Char('0'));
 }
 
-} // namespace
-
-QList<Job> all()
+// which: "all" or "completed" (see lpstat -W).
+QList<Job> listJobs(const QString &which)
 {
     // "kitchen80-12   root   1024   Mon 07 Dec ..." per job.
     static const QRegularExpression line(QStringLiteral("^(\\S+)-(\\d+)\\s"), QRegularExpression::MultilineOption);
     QList<Job> jobs;
-    const QString listing = run(QStringLiteral("lpstat"), {QStringLiteral("-W"), QStringLiteral("all"), QStringLiteral("-o")});
+    const QString listing = run(QStringLiteral("lpstat"), {QStringLiteral("-W"), which, QStringLiteral("-o")});
     auto match = line.globalMatch(listing);
     while (match.hasNext()) {
         const auto found = match.next();
@@ -47,12 +46,23 @@ QList<Job> all()
     return jobs;
 }
 
-QList<Job> since(int afterId)
+QList<Job> after(QList<Job> jobs, int afterId)
 {
-    QList<Job> jobs = all();
     jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [afterId](const Job &job) { return job.id <= afterId; }),
                jobs.end());
     return jobs;
+}
+
+} // namespace
+
+QList<Job> all()
+{
+    return listJobs(QStringLiteral("all"));
+}
+
+QList<Job> since(int afterId)
+{
+    return after(all(), afterId);
 }
 
 int lastId()
@@ -61,13 +71,15 @@ int lastId()
     return jobs.isEmpty() ? 0 : jobs.last().id;
 }
 
+// A job is listed as soon as it is created, before its document has arrived
+// whole; only a completed job's document can be read.
 QList<Job> waitFor(int afterId, int count, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
-    QList<Job> jobs = since(afterId);
+    QList<Job> jobs = after(listJobs(QStringLiteral("completed")), afterId);
     while (jobs.size() < count && !deadline.hasExpired()) {
         QTest::qWait(50);
-        jobs = since(afterId);
+        jobs = after(listJobs(QStringLiteral("completed")), afterId);
     }
     return jobs;
 }
