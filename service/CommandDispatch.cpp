@@ -9,7 +9,6 @@
 #include "PrinterJson.h"
 #include "PrinterSpooler.h"
 
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QPrinterInfo>
 
@@ -154,13 +153,10 @@ QString CMainApp::setRoomAreaCommand(const QJsonObject &request)
 // answer is kept and built again only when the file looks different.
 QString CMainApp::getRoomAreaCommand()
 {
-    const QFileInfo file(m_printerJson->resolve(RoomAreaFile));
-    const qint64 size = file.exists() ? file.size() : -1;
-    const QDateTime modified = file.exists() ? file.lastModified() : QDateTime();
-    if (m_roomAreaAnswer.isNull() || size != m_roomAreaSize || modified != m_roomAreaModified) {
+    const FileStamp stamp = FileStamp::of(m_printerJson->resolve(RoomAreaFile));
+    if (m_roomAreaAnswer.isNull() || stamp != m_roomAreaStamp) {
         m_roomAreaAnswer = indented(readJsonFile(RoomAreaFile));
-        m_roomAreaSize = size;
-        m_roomAreaModified = modified;
+        m_roomAreaStamp = stamp;
     }
     return m_roomAreaAnswer;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "FileStamp.h"
 #include "HttpFraming.h"
 
 #include <QAbstractSocket>
 #include <QApplication>
-#include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -176,7 +176,6 @@ private:
     QHash<QTcpSocket *, QMetaObject::Connection> m_bytesWrittenConnections;
     // GetRoomArea's answer and the look of RoomArea.json it was built from.
     QString m_roomAreaAnswer;
-    qint64 m_roomAreaSize = -1;
-    QDateTime m_roomAreaModified;
+    FileStamp m_roomAreaStamp;
     FileLoader *m_fileLoader = nullptr;
 };

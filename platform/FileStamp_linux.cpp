@@ -1,0 +1,17 @@
+#include "FileStamp.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+FileStamp FileStamp::of(const QString &path)
+{
+    struct stat info = {};
+    FileStamp stamp;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return stamp;
+    stamp.exists = true;
+    stamp.size = qint64(info.st_size);
+    stamp.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return stamp;
+}
