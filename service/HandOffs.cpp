@@ -1,5 +1,6 @@
 // Where the dispatcher hands work to printing, the set-top-box service and
-// the update coordinator (see the list in MainApp.h).
+// the update coordinator (see the list in MainApp.h). Every object named here
+// lives from the constructor to the destructor, so no call finds it missing.
 
 #include "MainApp.h"
 
@@ -30,33 +31,26 @@ QString CMainApp::logoLocalPath(const QString &url)
 
 void CMainApp::sendSetTopBoxMessage(int type, const QString &content, unsigned times, const QString &ip)
 {
-    if (m_informationServices)
-        m_informationServices->sendStbMsg(type, content, times, ip);
+    m_informationServices->sendStbMsg(type, content, times, ip);
 }
 
 QString CMainApp::setTopBoxList()
 {
-    if (!m_informationServices)
-        return QStringLiteral("{\"code\":180,\"data\":[]}");
     return m_informationServices->getStbInfo();
 }
 
 void CMainApp::applySubtitleCommand(const QJsonValue &data)
 {
-    if (m_informationServices)
-        m_informationServices->handleSubtitle(data, false);
+    m_informationServices->handleSubtitle(data, false);
 }
 
 // May wait in a nested event loop for the box's answer (bounded there).
 QString CMainApp::relayAuthCode(unsigned unAccount, const QJsonValue &data)
 {
-    if (!m_informationServices)
-        return CInformationServices::authCodeFailure();
     return m_informationServices->checkAuthCode(unAccount, data);
 }
 
 void CMainApp::startUpdater()
 {
-    if (m_autoUpdate)
-        m_autoUpdate->startUpdater();
+    m_autoUpdate->startUpdater();
 }

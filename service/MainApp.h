@@ -64,9 +64,6 @@ public:
     bool storePrintQuantity(int quantity) { return m_printQuantity.exchange(quantity) != quantity; }
     bool powerBoot() const { return m_powerBoot; }
 
-    // The command dispatch restarts the updater after a configuration change.
-    CAutoUpdate *autoUpdate() const { return m_autoUpdate; }
-
     QJsonObject readJsonFile(const QString &path) const;
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
 
