@@ -1,8 +1,17 @@
 # Each tst_<name>.cpp listed in TESTS (in the calling tests folder) becomes
 # one QtTest program and one CTest case named <prefix>.<name>.  Extra
 # libraries are passed in LIBS.
+#
+# Tests listed in FIXED_PORTS as well bind one of the system's fixed ports
+# (12380, 18108, 19262, 19681, 19682) or play the venue's LAN: they share one
+# resource lock, so a parallel ctest never runs two of them side by side in
+# one namespace (unicast reaches only one of several sockets on a shared port,
+# and a second command server cannot listen at all).
+#
+# A QtTest skip exits with status 0; CTest reports such a program as skipped,
+# not passed.
 function(korvel_add_test_folder prefix)
-    cmake_parse_arguments(ARG "" "" "TESTS;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "TESTS;LIBS;FIXED_PORTS" ${ARGN})
     foreach(test_source ${ARG_TESTS})
         set(source "${CMAKE_CURRENT_SOURCE_DIR}/${test_source}")
         get_filename_component(stem "${source}" NAME_WE)
@@ -16,6 +25,10 @@ function(korvel_add_test_folder prefix)
         add_test(NAME ${prefix}.${name} COMMAND ${target})
         set_tests_properties(${prefix}.${name} PROPERTIES
             TIMEOUT 300
+            SKIP_REGULAR_EXPRESSION "SKIP   : "
             ENVIRONMENT "KORVEL_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/test-artifacts")
+        if(test_source IN_LIST ARG_FIXED_PORTS)
+            set_tests_properties(${prefix}.${name} PROPERTIES RESOURCE_LOCK korvel_fixed_ports)
+        endif()
     endforeach()
 endfunction()

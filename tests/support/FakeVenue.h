@@ -14,7 +14,7 @@
 // captured as it arrives there (UDP ports 18108 and 19262), and boxes can
 // answer HTTP on port 12080 at their own address.
 // Tests using it (or binding the service's port 19262) take the CTest
-// RESOURCE_LOCK korvel_venue_lan: unicast reaches only one of several sockets
+// RESOURCE_LOCK korvel_fixed_ports (FIXED_PORTS in their tests folder): unicast reaches only one of several sockets
 // sharing a port.
 class FakeVenue : public QObject
 {

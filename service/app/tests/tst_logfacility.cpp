@@ -262,7 +262,6 @@ void TestLogFacility::pendingLinesAreWrittenOnStop()
     {
         CBackupFiles writer("PrinterLog");
         writer.start();
-        QTest::qWait(50);
         for (int i = 0; i < 100; ++i)
             WRITE_LOG(writer, QStringLiteral("closing %1").arg(i));
     }

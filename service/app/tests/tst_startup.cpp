@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -25,6 +26,7 @@ private slots:
 private:
     QString installCopy(const QTemporaryDir &dir) const;
     static bool instanceIsHeld();
+    static bool answersCommands();
     static QString todaysLog(const QTemporaryDir &dir);
 };
 
@@ -41,6 +43,21 @@ QString TestStartup::installCopy(const QTemporaryDir &dir) const
 
 // Reads the kernel's lock table instead of trying the lock: a probe that
 // took the lock, even for a moment, could make a starting service give way.
+// The running service serves its command port.
+bool TestStartup::answersCommands()
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), 12380);
+    if (!socket.waitForConnected(1000))
+        return false;
+    const QByteArray body = R"({"Msg":"GetRoomArea"})";
+    socket.write("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray answer;
+    while (!answer.contains("\r\n\r\n") && socket.waitForReadyRead(2000))
+        answer += socket.readAll();
+    return answer.startsWith("HTTP/1.1 200");
+}
+
 bool TestStartup::instanceIsHeld()
 {
     const InstanceLock names(QStringLiteral("QXPrinterObject"));
@@ -134,7 +151,7 @@ void TestStartup::secondInstanceExitsWhileFirstRuns()
     third.start(installCopy(thirdDir), QStringList());
     QVERIFY(third.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(instanceIsHeld(), 30000);
-    QTest::qWait(500);
+    QTRY_VERIFY_WITH_TIMEOUT(answersCommands(), 30000);
     QCOMPARE(third.state(), QProcess::Running);
 
     // A polite stop ends the service in order, with status 0.

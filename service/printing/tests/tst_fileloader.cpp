@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -47,6 +48,9 @@ private slots:
 
 private:
     QString storedPath(const QString &fileName) const { return m_loader->logoPath(fileName); }
+    // Replies belong to the loader's access manager until they are deleted:
+    // this tells, without waiting, whether a request started a download.
+    int downloadsInFlight() const { return m_loader->findChildren<QNetworkReply *>().size(); }
 
     std::optional<LogCapture> m_log;
     std::unique_ptr<QTemporaryDir> m_appDir;
@@ -130,8 +134,9 @@ void TestFileLoader::logoIsStoredAsReceived()
     QCOMPARE(QDir(m_loader->imageFolder()).entryList(QDir::Files), QStringList({fileName}));
 
     // A stored logo is never fetched again, unless its file goes.
+    QTRY_COMPARE(downloadsInFlight(), 0);
     QCOMPARE(m_loader->requestLogo(url), fileName);
-    QTest::qWait(100);
+    QCOMPARE(downloadsInFlight(), 0);
     QCOMPARE(server.requests(path), before + 1);
     QVERIFY(QFile::remove(storedPath(fileName)));
     m_loader->requestLogo(url);
@@ -148,9 +153,9 @@ void TestFileLoader::backToBackRequestsStartOneDownload()
     const QString first = m_loader->requestLogo(url);
     const QString second = m_loader->requestLogo(url);
     QCOMPARE(second, first);
+    QCOMPARE(downloadsInFlight(), 1);
 
     QTRY_VERIFY(QFile::exists(storedPath(first)));
-    QTest::qWait(100);
     QCOMPARE(m_http.requests(path), before + 1);
 }
 
@@ -184,7 +189,6 @@ void TestFileLoader::failedDownloadIsLoggedAndRetried()
 
     const QString fileName = m_loader->requestLogo(url);
     QTRY_COMPARE(m_log->linesWith(failure).size(), 1);
-    QTest::qWait(100);
     QCOMPARE(QDir(m_loader->imageFolder()).entryList(QDir::Files), QStringList());
     QCOMPARE(m_http.requests(QStringLiteral("/logo.png")), logoRequests);
 

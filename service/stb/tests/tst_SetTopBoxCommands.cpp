@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTcpSocket>
 #include <QThread>
 #include <QtTest>
@@ -204,7 +205,10 @@ void tst_SetTopBoxCommands::relayWaitsInOrder()
     QVERIFY(m_venue.serveHttp(box, slow));
 
     QStringList events;
-    QScopedPointer<QThread> cashiers(QThread::create([&events] {
+    // Released on the main thread once the box has been asked, that is once
+    // the relay is waiting for its answer.
+    QSemaphore boxAsked;
+    QScopedPointer<QThread> cashiers(QThread::create([&events, &boxAsked] {
         auto post = [](QTcpSocket &socket, const QByteArray &body) {
             socket.write("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
             socket.waitForBytesWritten(3000);
@@ -236,8 +240,8 @@ void tst_SetTopBoxCommands::relayWaitsInOrder()
             return;
         post(first, R"({"Msg":"EmpowerCode","unAccount":"8201","data":{"auth":"A1"}})");
         post(first, R"({"Msg":"FireAlarm","query":"close"})");
-        // Give the relay time to start its wait before the other cashier asks.
-        QThread::msleep(300);
+        if (!boxAsked.tryAcquire(1, 8000))
+            return;
         post(other, R"({"Msg":"InfoData"})");
         for (const QByteArray &body : read(other, 1))
             events.append(QStringLiteral("other ") + QString::fromUtf8(body.left(11)));
@@ -245,7 +249,16 @@ void tst_SetTopBoxCommands::relayWaitsInOrder()
             events.append(QStringLiteral("first ") + QString::fromUtf8(body));
     }));
     cashiers->start();
-    QVERIFY(QTest::qWaitFor([&] { return cashiers->isFinished(); }, 20000));
+    bool told = false;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (!told && !m_venue.httpRequests(box).isEmpty()) {
+                boxAsked.release();
+                told = true;
+            }
+            return cashiers->isFinished();
+        },
+        20000));
 
     QCOMPARE(events, (QStringList{QStringLiteral("other {\"code\":180"),
                                   QStringLiteral("first {\n    \"result\": \"ok\"\n}\n"),
