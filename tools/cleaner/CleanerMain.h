@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QStringList>
+
+#include <memory>
+
+class KorvelCleaner;
+class QQmlApplicationEngine;
+
+// The cleaner runs without a window when its first argument is exactly
+// "-repairPrinter" (letter case included).
+bool isRepairMode(const QStringList &arguments);
+
+// The whole run of the cleaner, with a window or in repair mode.
+int selvaneMain(int argc, char **argv);
+
+// Loads the window with the cleaner as "cleaner".
+std::unique_ptr<QQmlApplicationEngine> loadCleanerWindow(KorvelCleaner &cleaner);
