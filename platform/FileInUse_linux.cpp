@@ -1,6 +1,6 @@
-#include "FileInUse.h"
+#include "platform/FileInUse.h"
 
-#include "ProcessTable.h"
+#include "platform/ProcessTable.h"
 
 bool isFileInUse(const QString &path)
 {

@@ -1,4 +1,4 @@
-#include "FolderView.h"
+#include "platform/FolderView.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

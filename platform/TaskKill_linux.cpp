@@ -1,6 +1,6 @@
-#include "TaskKill.h"
+#include "platform/TaskKill.h"
 
-#include "ProcessTable.h"
+#include "platform/ProcessTable.h"
 
 QString TaskKill::program()
 {

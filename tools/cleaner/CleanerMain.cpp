@@ -1,18 +1,17 @@
 #include "tools/cleaner/CleanerMain.h"
 
+#include "common/QmlWindow.h"
 #include "tools/cleaner/KorvelCleaner.h"
 
 #include <QDebug>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
-#include <QQuickWindow>
 #include <QTimer>
 
 std::unique_ptr<QQmlApplicationEngine> loadCleanerWindow(KorvelCleaner &cleaner)
 {
     Q_INIT_RESOURCE(cleaner);
-    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
     auto engine = std::make_unique<QQmlApplicationEngine>();
     engine->rootContext()->setContextProperty(QStringLiteral("cleaner"), &cleaner);
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
@@ -42,6 +41,7 @@ int runRepair(QGuiApplication &app, KorvelCleaner &cleaner)
 
 int selvaneMain(int argc, char **argv)
 {
+    QmlWindow::useSoftwareRendering();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QGuiApplication app(argc, argv);
     KorvelCleaner cleaner;

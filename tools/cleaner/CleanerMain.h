@@ -14,5 +14,6 @@ bool isRepairMode(const QStringList &arguments);
 // The whole run of the cleaner, with a window or in repair mode.
 int selvaneMain(int argc, char **argv);
 
-// Loads the window with the cleaner as "cleaner".
+// Loads the window ("qrc:/main.qml") with the cleaner as "cleaner"; call
+// QmlWindow::useSoftwareRendering() before the application object exists.
 std::unique_ptr<QQmlApplicationEngine> loadCleanerWindow(KorvelCleaner &cleaner);

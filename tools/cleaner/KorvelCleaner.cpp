@@ -2,7 +2,7 @@
 
 #include "tools/cleaner/RunEntryCheck.h"
 #include "common/CoordinationProtocol.h"
-#include "platform/ExecutableName.h"
+#include "common/InstallationLayout.h"
 #include "platform/FileInUse.h"
 #include "platform/FolderView.h"
 #include "platform/ShortcutHelper.h"
@@ -23,15 +23,10 @@ namespace {
 // How long programs asked to close, or ended, get before the folder goes.
 constexpr int SettleMs = 500;
 
-QString serviceProgram()
-{
-    return executableName(QStringLiteral("Korvel"));
-}
-
 // The service names its Run value after its program file up to the first dot.
 QString runValueName()
 {
-    return QFileInfo(serviceProgram()).baseName();
+    return QFileInfo(InstallationLayout::serviceProgram()).baseName();
 }
 
 QString commandLine(const QProcess &process)
@@ -79,7 +74,7 @@ void KorvelCleaner::removeAutostartEntry(const QString &servicePath) const
     const QString folder = ShortcutHelper::startupFolder();
     if (folder.isEmpty())
         return;
-    const QString entry = folder + QLatin1Char('/') + QFileInfo(serviceProgram()).completeBaseName()
+    const QString entry = folder + QLatin1Char('/') + QFileInfo(InstallationLayout::serviceProgram()).completeBaseName()
                           + ShortcutHelper::shortcutExtension();
     const QString target = ShortcutHelper::shortcutTarget(entry);
     if (!target.isEmpty() && QFileInfo(target).canonicalFilePath() == servicePath)
@@ -88,12 +83,14 @@ void KorvelCleaner::removeAutostartEntry(const QString &servicePath) const
 
 QString KorvelCleaner::updaterPath() const
 {
-    return m_baseDir + QStringLiteral("/Updater/") + executableName(QStringLiteral("Updater"));
+    return m_baseDir + QLatin1Char('/') + InstallationLayout::updaterFolder() + QLatin1Char('/')
+           + InstallationLayout::updaterProgram();
 }
 
 QString KorvelCleaner::rollbackPath() const
 {
-    return m_baseDir + QStringLiteral("/Updater/") + executableName(QStringLiteral("Tamrow"));
+    return m_baseDir + QLatin1Char('/') + InstallationLayout::updaterFolder() + QLatin1Char('/')
+           + InstallationLayout::rollbackProgram();
 }
 
 QStringList KorvelCleaner::packagePrograms() const

@@ -1,6 +1,6 @@
 #include "tools/cleaner/RunEntryCheck.h"
 
-#include "platform/ExecutableName.h"
+#include "common/InstallationLayout.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -41,7 +41,7 @@ QString RunEntryCheck::servicePath(const QString &runValue, QString *reason)
     const QFileInfo program(path);
     if (program.isSymLink() || !program.isFile())
         return refuse(reason, QStringLiteral("not a regular file"));
-    if (program.fileName() != executableName(QStringLiteral("Korvel")))
+    if (program.fileName() != InstallationLayout::serviceProgram())
         return refuse(reason, QStringLiteral("not the service's program file"));
     const QString folder = program.canonicalPath();
     if (folder.isEmpty() || folder == QLatin1String("/"))

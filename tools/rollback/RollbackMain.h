@@ -9,5 +9,6 @@ class QQmlApplicationEngine;
 // loop.
 int tamrowMain(int argc, char **argv);
 
-// Loads the window with the application object as "mainwindow".
+// Loads the window with the application object as "mainwindow"; call
+// QmlWindow::useSoftwareRendering() before the application object exists.
 std::unique_ptr<QQmlApplicationEngine> loadRollbackWindow(MainWindow &app);

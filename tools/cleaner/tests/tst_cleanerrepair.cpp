@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 #include "common/CoordinationProtocol.h"
 #include "platform/RunKey.h"
 #include "platform/ShortcutHelper.h"

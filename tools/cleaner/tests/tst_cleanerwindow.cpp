@@ -1,7 +1,8 @@
+#include "common/QmlWindow.h"
+#include "platform/RunKey.h"
+#include "tests/support/TestSupport.h"
 #include "tools/cleaner/CleanerMain.h"
 #include "tools/cleaner/KorvelCleaner.h"
-#include "TestSupport.h"
-#include "platform/RunKey.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -171,5 +172,11 @@ void TestCleanerWindow::failureDialogShowsTheFolder()
     QTRY_VERIFY(!dialog->property("visible").toBool());
 }
 
-QTEST_MAIN(TestCleanerWindow)
+int main(int argc, char **argv)
+{
+    QmlWindow::useSoftwareRendering();
+    QGuiApplication app(argc, argv);
+    TestCleanerWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_cleanerwindow.moc"

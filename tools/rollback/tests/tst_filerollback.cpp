@@ -1,5 +1,5 @@
+#include "tests/support/TestSupport.h"
 #include "tools/rollback/FileRollback.h"
-#include "TestSupport.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,8 +1,9 @@
-#include "tools/rollback/MainWindow.h"
-#include "PrivateAppFolder.h"
-#include "tools/rollback/RollbackMain.h"
-#include "TestSupport.h"
+#include "common/QmlWindow.h"
 #include "common/SingleInstance.h"
+#include "tests/support/PrivateAppFolder.h"
+#include "tests/support/TestSupport.h"
+#include "tools/rollback/MainWindow.h"
+#include "tools/rollback/RollbackMain.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -94,6 +95,7 @@ int main(int argc, char **argv)
     int status = 0;
     if (PrivateAppFolder::rerunFromCopy(argv, &status, QStringLiteral("Updater")))
         return status;
+    QmlWindow::useSoftwareRendering();
     MainWindow app(argc, argv);
     TestRollbackWindow test(app);
     return QTest::qExec(&test, argc, argv);
