@@ -1,7 +1,7 @@
-#include "tests/support/TestSupport.h"
 #include "common/CoordinationProtocol.h"
 #include "platform/RunKey.h"
 #include "platform/ShortcutHelper.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -23,22 +23,21 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void withoutRunValueNothingIsDeleted();
     void removesAFolderNothingRunsFrom();
     void realServiceClosesWhenAsked();
     void standInsAreEndedByPath();
-    void refusesValuesThatAreNotTheService_data();
-    void refusesValuesThatAreNotTheService();
+    void leavesEverythingWithoutAServiceValue_data();
+    void leavesEverythingWithoutAServiceValue();
 
 private:
-    QString cleanUp(const QString &workingFolder = QString());
-    QString makeService(const QString &folder, const QString &programSource = QString());
-    static QString autostartEntry();
+    QString cleanUp();
+    QString makeService(const QString &folder);
     QProcess *startStandIn(const QString &program);
+    static QString autostartEntry();
 
     std::unique_ptr<QTemporaryDir> m_dir;
     RunKey m_runKey;
-    QList<QProcess *> m_processes;
+    std::list<QProcess> m_standIns;
 };
 
 void TestCleanerRepair::initTestCase()
@@ -60,63 +59,55 @@ void TestCleanerRepair::init()
 
 void TestCleanerRepair::cleanup()
 {
-    for (QProcess *process : m_processes) {
-        process->kill();
-        process->waitForFinished();
+    for (QProcess &process : m_standIns) {
+        process.kill();
+        process.waitForFinished();
     }
-    qDeleteAll(m_processes);
-    m_processes.clear();
+    m_standIns.clear();
     m_dir.reset();
 }
 
-// Runs the cleaner to its end; returns its output.
-QString TestCleanerRepair::cleanUp(const QString &workingFolder)
+// Runs the cleaner, in the test's folder, to its end; returns its output.
+QString TestCleanerRepair::cleanUp()
 {
     QProcess cleaner;
     cleaner.setProcessChannelMode(QProcess::MergedChannels);
-    cleaner.setWorkingDirectory(workingFolder.isEmpty() ? m_dir->path() : workingFolder);
+    cleaner.setWorkingDirectory(m_dir->path());
     cleaner.start(TestSupport::builtProgram("tools/cleaner/Selvane"), {"-repairPrinter"});
     if (!cleaner.waitForFinished(30000) || cleaner.exitStatus() != QProcess::NormalExit || cleaner.exitCode() != 0)
         return QStringLiteral("cleaner did not end with 0");
     return QString::fromUtf8(cleaner.readAll());
 }
 
-// A service folder with the package's three programs and some data.
-QString TestCleanerRepair::makeService(const QString &folder, const QString &programSource)
+// A service folder with the package's three programs and some data;
+// returns the service's program path.
+QString TestCleanerRepair::makeService(const QString &folder)
 {
     QDir().mkpath(folder + "/Updater");
     QDir().mkpath(folder + "/logs");
     TestSupport::writeFile(folder + "/logs/PrinterLog.log", "log");
     TestSupport::writeFile(folder + "/Updater/Updater", "updater");
     TestSupport::writeFile(folder + "/Updater/Tamrow", "rollback");
-    if (programSource.isEmpty()) {
-        TestSupport::writeFile(folder + "/Korvel", "service");
-        return folder + "/Korvel";
-    }
-    return TestSupport::copyProgram(programSource, folder);
+    TestSupport::writeFile(folder + "/Korvel", "service");
+    return folder + "/Korvel";
+}
+
+// A program that ignores every request, run from the given file.
+QProcess *TestCleanerRepair::startStandIn(const QString &program)
+{
+    QDir().mkpath(QFileInfo(program).path());
+    QFile::remove(program);
+    QFile::copy("/bin/sleep", program);
+    QFile::setPermissions(program, QFile::permissions("/bin/sleep"));
+    QProcess &process = m_standIns.emplace_back();
+    process.start(program, {"300"});
+    process.waitForStarted();
+    return &process;
 }
 
 QString TestCleanerRepair::autostartEntry()
 {
     return ShortcutHelper::startupFolder() + "/Korvel" + ShortcutHelper::shortcutExtension();
-}
-
-QProcess *TestCleanerRepair::startStandIn(const QString &program)
-{
-    auto *process = new QProcess;
-    m_processes << process;
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->start(program, {"300"});
-    process->waitForStarted();
-    return process;
-}
-
-void TestCleanerRepair::withoutRunValueNothingIsDeleted()
-{
-    const QString service = makeService(m_dir->filePath("svc"));
-    const QString output = cleanUp();
-    QVERIFY2(output.contains("清理成功"), qPrintable(output));
-    QVERIFY(QFile::exists(service));
 }
 
 void TestCleanerRepair::removesAFolderNothingRunsFrom()
@@ -141,8 +132,9 @@ void TestCleanerRepair::removesAFolderNothingRunsFrom()
 void TestCleanerRepair::realServiceClosesWhenAsked()
 {
     const QString folder = m_dir->filePath("svc");
-    const QString program = makeService(folder, TestSupport::builtProgram("service/Korvel"));
+    makeService(folder);
     QFile::remove(folder + "/Updater/Updater"); // the service would start it
+    const QString program = TestSupport::copyProgram(TestSupport::builtProgram("service/Korvel"), folder);
     QProcess service;
     service.setProcessChannelMode(QProcess::ForwardedChannels);
     service.start(program, QStringList());
@@ -174,20 +166,12 @@ void TestCleanerRepair::standInsAreEndedByPath()
     QVERIFY(serviceSide.bind(QHostAddress::LocalHost, Protocol::ServicePort));
     QVERIFY(updaterSide.bind(QHostAddress::LocalHost, Protocol::UpdaterPort));
     const QString folder = m_dir->filePath("svc");
-    const QString program = makeService(folder, "/bin/sleep");
-    QVERIFY(QFile::rename(program, folder + "/Korvel"));
-    QFile::remove(folder + "/Updater/Updater");
-    QVERIFY(QFile::copy("/bin/sleep", folder + "/Updater/Updater"));
-    // Another installation's service, of the same name, must survive.
-    const QString elsewhere = TestSupport::copyProgram("/bin/sleep", m_dir->filePath("other"));
-    QVERIFY(QFile::rename(elsewhere, m_dir->filePath("other/Korvel")));
-
+    m_runKey.setValue("Korvel", makeService(folder));
     QProcess *service = startStandIn(folder + "/Korvel");
     QProcess *updater = startStandIn(folder + "/Updater/Updater");
+    // Another installation's service, of the same name, must survive.
     QProcess *other = startStandIn(m_dir->filePath("other/Korvel"));
-    QStringList expected{QString::number(service->processId()), QString::number(updater->processId())};
-    std::sort(expected.begin(), expected.end());
-    m_runKey.setValue("Korvel", folder + "/Korvel");
+    const QSet<QString> expected{QString::number(service->processId()), QString::number(updater->processId())};
 
     const QString output = cleanUp();
     QVERIFY2(output.contains("清理成功"), qPrintable(output));
@@ -197,12 +181,10 @@ void TestCleanerRepair::standInsAreEndedByPath()
     QCOMPARE(updater->exitStatus(), QProcess::CrashExit);
     QCOMPARE(other->state(), QProcess::Running);
     QVERIFY(!QFile::exists(folder));
-
-    QStringList killed = output.split('\n').filter("执行命令:");
-    QCOMPARE(killed.size(), 1);
-    killed = killed.first().section(' ', 3).split(' ');
-    std::sort(killed.begin(), killed.end());
-    QCOMPARE(killed, expected);
+    const QStringList command = output.split('\n').filter("执行命令: kill -KILL ");
+    QCOMPARE(command.size(), 1);
+    const QStringList pids = command.first().section(' ', 3).split(' ');
+    QCOMPARE(QSet<QString>(pids.begin(), pids.end()), expected);
 
     // Each program was asked to close on its own port, twice.
     for (QUdpSocket *side : {&serviceSide, &updaterSide}) {
@@ -213,24 +195,27 @@ void TestCleanerRepair::standInsAreEndedByPath()
     }
 }
 
-void TestCleanerRepair::refusesValuesThatAreNotTheService_data()
+void TestCleanerRepair::leavesEverythingWithoutAServiceValue_data()
 {
     QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("result");
     // Relative to the test's folder, which holds these files:
     // svc/Korvel, svc/Korvel.bak, svc/link/Korvel -> ../Korvel,
     // folder/Korvel/ (a folder), home/Korvel beside other files.
-    QTest::newRow("root") << "/";
-    QTest::newRow("home folder") << "home/Korvel";
-    QTest::newRow("quoted") << "\"svc/Korvel\"";
-    QTest::newRow("relative") << "./svc/Korvel";
-    QTest::newRow("link") << "svc/link/Korvel";
-    QTest::newRow("folder") << "folder/Korvel";
-    QTest::newRow("other name") << "svc/Korvel.bak";
+    QTest::newRow("no value") << "" << "清理成功";
+    QTest::newRow("root") << "/" << "清理失败";
+    QTest::newRow("home folder") << "home/Korvel" << "清理失败";
+    QTest::newRow("quoted") << "\"svc/Korvel\"" << "清理失败";
+    QTest::newRow("relative") << "./svc/Korvel" << "清理失败";
+    QTest::newRow("link") << "svc/link/Korvel" << "清理失败";
+    QTest::newRow("folder") << "folder/Korvel" << "清理失败";
+    QTest::newRow("other name") << "svc/Korvel.bak" << "清理失败";
 }
 
-void TestCleanerRepair::refusesValuesThatAreNotTheService()
+void TestCleanerRepair::leavesEverythingWithoutAServiceValue()
 {
     QFETCH(QString, value);
+    QFETCH(QString, result);
     makeService(m_dir->filePath("svc"));
     QVERIFY(TestSupport::writeFile(m_dir->filePath("svc/Korvel.bak"), "service"));
     QVERIFY(QDir().mkpath(m_dir->filePath("svc/link")));
@@ -239,14 +224,15 @@ void TestCleanerRepair::refusesValuesThatAreNotTheService()
     QVERIFY(TestSupport::writeFile(m_dir->filePath("home/Korvel"), "service"));
     QVERIFY(TestSupport::writeFile(m_dir->filePath("home/letter.txt"), "private"));
     // Rows that name a file of the test's folder get its absolute path.
-    const bool asGiven = value == "/" || value.startsWith("./");
+    const bool asGiven = value.isEmpty() || value == "/" || value.startsWith("./");
     const QString data = asGiven ? value
                        : value.startsWith("\"") ? "\"" + m_dir->filePath(value.mid(1))
                                                 : m_dir->filePath(value);
-    m_runKey.setValue("Korvel", data);
+    if (!data.isEmpty())
+        m_runKey.setValue("Korvel", data);
 
     const QString output = cleanUp();
-    QVERIFY2(output.contains("清理失败"), qPrintable(output));
+    QVERIFY2(output.contains(result), qPrintable(output));
     QCOMPARE(m_runKey.value("Korvel"), data);
     for (const char *kept : {"svc/Korvel", "svc/Updater/Tamrow", "svc/link/Korvel", "home/letter.txt", "home/Korvel"})
         QVERIFY2(QFile::exists(m_dir->filePath(kept)), kept);
