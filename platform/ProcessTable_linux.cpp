@@ -1,7 +1,10 @@
 #include "platform/ProcessTable.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 
 #include <cerrno>
 #include <climits>
@@ -37,24 +40,45 @@ QByteArray firstArgument(const QByteArray &procDir)
     return arguments.left(arguments.indexOf('\0'));
 }
 
+// The full path of the program a process was started from, or empty for
+// kernel threads, processes that have ended and those we may not look at
+// (errno then tells which).
+QByteArray programPath(const QByteArray &procDir)
+{
+    char link[PATH_MAX];
+    const ssize_t length = ::readlink((procDir + "/exe").constData(), link, sizeof link);
+    if (length <= 0)
+        return QByteArray();
+    QByteArray path(link, int(length));
+    // A program file replaced while it runs still names this process.
+    static const QByteArray deleted(" (deleted)");
+    if (path.endsWith(deleted))
+        path.chop(deleted.size());
+    return path;
+}
+
 // The file name of the program a process runs, or empty for kernel threads
 // and processes that have ended.
 QByteArray programFileName(const char *pid)
 {
     const QByteArray procDir = QByteArray("/proc/") + pid;
-    char link[PATH_MAX];
-    const ssize_t length = ::readlink((procDir + "/exe").constData(), link, sizeof link);
-    if (length > 0) {
-        QByteArray path(link, int(length));
-        // A program file replaced while it runs still names this process.
-        static const QByteArray deleted(" (deleted)");
-        if (path.endsWith(deleted))
-            path.chop(deleted.size());
+    const QByteArray path = programPath(procDir);
+    if (!path.isEmpty())
         return fileNameOf(path);
-    }
     if (errno == EACCES || errno == EPERM)
         return fileNameOf(firstArgument(procDir));
     return QByteArray();
+}
+
+// The kernel names a program by its folder's real path; the file itself may
+// be gone already, so only the folder is resolved.
+QByteArray kernelPathOf(const QString &programPath)
+{
+    const QFileInfo program(programPath);
+    QString folder = program.absoluteDir().canonicalPath();
+    if (folder.isEmpty())
+        folder = program.absolutePath();
+    return QFile::encodeName(QDir::cleanPath(folder + QLatin1Char('/') + program.fileName()));
 }
 
 } // namespace
@@ -76,4 +100,25 @@ bool isProcessRunning(const QString &imageName)
     }
     ::closedir(proc);
     return found;
+}
+
+QList<qint64> processesRunningFiles(const QStringList &programPaths)
+{
+    QSet<QByteArray> wanted;
+    for (const QString &path : programPaths) {
+        if (!path.isEmpty())
+            wanted.insert(kernelPathOf(path));
+    }
+    QList<qint64> pids;
+    if (wanted.isEmpty())
+        return pids;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return pids;
+    while (const dirent *entry = ::readdir(proc)) {
+        if (isPidEntry(entry->d_name) && wanted.contains(programPath(QByteArray("/proc/") + entry->d_name)))
+            pids.append(QByteArray(entry->d_name).toLongLong());
+    }
+    ::closedir(proc);
+    return pids;
 }

@@ -22,4 +22,8 @@ public:
 
     // False without a message when linkPath is missing or a folder.
     static bool deleteShortcut(const QString &linkPath);
+
+    // The program a shortcut runs (the first word of its Exec line, quoting
+    // undone), or an empty string when linkPath holds no such line.
+    static QString shortcutTarget(const QString &linkPath);
 };

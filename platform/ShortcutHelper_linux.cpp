@@ -48,6 +48,53 @@ QString entryValue(QString value, bool isExec)
     return value;
 }
 
+// Undoes entryValue's escapes of a desktop entry value (\s is a blank).
+QString unescapedValue(const QString &value)
+{
+    QString plain;
+    for (int i = 0; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        if (c != QLatin1Char('\\') || i + 1 == value.size()) {
+            plain += c;
+            continue;
+        }
+        const QChar next = value.at(++i);
+        if (next == QLatin1Char('s'))
+            plain += QLatin1Char(' ');
+        else if (next == QLatin1Char('n'))
+            plain += QLatin1Char('\n');
+        else if (next == QLatin1Char('t'))
+            plain += QLatin1Char('\t');
+        else if (next == QLatin1Char('r'))
+            plain += QLatin1Char('\r');
+        else
+            plain += next;
+    }
+    return plain;
+}
+
+// The first argument of an Exec line, quoted as quotedArgument quotes it or
+// ending at the first blank.
+QString firstArgument(const QString &exec)
+{
+    const QString line = exec.trimmed();
+    QString argument;
+    if (!line.startsWith(QLatin1Char('"'))) {
+        argument = line.section(QLatin1Char(' '), 0, 0);
+    } else {
+        for (int i = 1; i < line.size() && line.at(i) != QLatin1Char('"'); ++i) {
+            if (line.at(i) == QLatin1Char('\\') && i + 1 < line.size())
+                ++i;
+            argument += line.at(i);
+        }
+    }
+    return argument.replace(QLatin1String("%%"), QLatin1String("%"));
+}
+
+// Desktop entries are a few hundred bytes; anything far larger is no entry
+// of ours.
+constexpr qint64 EntrySizeLimit = 64 * 1024;
+
 } // namespace
 
 QString ShortcutHelper::startupFolder()
@@ -96,4 +143,20 @@ bool ShortcutHelper::deleteShortcut(const QString &linkPath)
     }
     qDebug().nospace() << "Failed to delete the shortcut. Error: " << errno;
     return false;
+}
+
+QString ShortcutHelper::shortcutTarget(const QString &linkPath)
+{
+    QFile file(linkPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QStringList lines = QString::fromUtf8(file.read(EntrySizeLimit)).split(QLatin1Char('\n'));
+    bool inEntry = false;
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1Char('[')))
+            inEntry = line.trimmed() == QLatin1String("[Desktop Entry]");
+        else if (inEntry && line.startsWith(QLatin1String("Exec=")))
+            return firstArgument(unescapedValue(line.mid(5)));
+    }
+    return QString();
 }

@@ -18,6 +18,8 @@ KORVEL_DEPS=(
     fonts-wqy-microhei poppler-utils imagemagick
     # network namespaces, process tools, first command against the service
     iproute2 procps curl
+    # a private session bus for the cleaner's file-manager test
+    dbus-daemon
 )
 
 # Prints the packages of KORVEL_DEPS, and of any named, that are not installed.

@@ -19,15 +19,18 @@ namespace PrivateAppFolder {
 inline constexpr const char *MarkerVariable = "KORVEL_PRIVATE_APP_FOLDER";
 
 // In the original process: runs the copy with the same arguments, stores its
-// exit status and returns true. In the copy: returns false at once.
-inline bool rerunFromCopy(char **argv, int *status)
+// exit status and returns true. In the copy: returns false at once. With a
+// subfolder, the copy sits in that folder of the temporary folder (a program
+// that works on the folder above its own).
+inline bool rerunFromCopy(char **argv, int *status, const QString &subfolder = QString())
 {
     if (qEnvironmentVariableIsSet(MarkerVariable))
         return false;
     QTemporaryDir folder;
     const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-    const QString copy = folder.path() + QLatin1Char('/') + QFileInfo(self).fileName();
-    if (!folder.isValid() || !QFile::copy(self, copy)) {
+    const QString copyFolder = subfolder.isEmpty() ? folder.path() : folder.filePath(subfolder);
+    const QString copy = copyFolder + QLatin1Char('/') + QFileInfo(self).fileName();
+    if (!folder.isValid() || !QDir().mkpath(copyFolder) || !QFile::copy(self, copy)) {
         *status = 2;
         return true;
     }

@@ -1,0 +1,8 @@
+#include "platform/FileInUse.h"
+
+#include "platform/ProcessTable.h"
+
+bool isFileInUse(const QString &path)
+{
+    return !processesRunningFiles({path}).isEmpty();
+}

@@ -1,0 +1,6 @@
+#include "tools/rollback/RollbackMain.h"
+
+int main(int argc, char **argv)
+{
+    return tamrowMain(argc, argv);
+}
