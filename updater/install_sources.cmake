@@ -1,0 +1,4 @@
+set(updater_install_sources
+    NewFileInstaller.cpp NewFileInstaller.h
+    UpdateLog.cpp UpdateLog.h
+    Zip.cpp Zip.h ZipResponse.h)
