@@ -178,6 +178,8 @@ void MainWindow::startDownload()
     m_packageWritable = m_packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 
     m_currentReply = m_downloadManager->get(QNetworkRequest(QUrl(m_packageUrl)));
+    // Bounds what the network side holds for us should the file be slow.
+    m_currentReply->setReadBufferSize(PackageBufferBytes);
     connect(m_currentReply, &QNetworkReply::readyRead, this, &MainWindow::savePackageData);
     connect(m_currentReply, &QNetworkReply::downloadProgress, this, &MainWindow::updateProgressBar);
     if (m_silent == 0)

@@ -33,6 +33,7 @@ public:
     static constexpr quint32 MinimumStartDelayMs = 200;
     // A check answer is a few hundred bytes.
     static constexpr qint64 CheckAnswerLimit = 1 << 20;
+    static constexpr qint64 PackageBufferBytes = 4 << 20;
 
     MainWindow(int &argc, char **argv);
     ~MainWindow() override;
