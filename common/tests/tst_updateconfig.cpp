@@ -1,5 +1,5 @@
 #include "common/UpdateConfig.h"
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>

@@ -2,7 +2,7 @@
 #include "updater/ZipResponse.h"
 
 #include "PackageMaker.h"
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDirIterator>
 #include <QFile>
