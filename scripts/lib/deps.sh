@@ -16,6 +16,8 @@ KORVEL_DEPS=(
     xvfb xauth x11-apps x11-xserver-utils
     # receipts need CJK glyphs; pdfinfo/pdftotext read printed documents
     fonts-wqy-microhei poppler-utils imagemagick
+    # the virtual receipt printers cut each page after its content
+    ghostscript qpdf python3
     # network namespaces, process tools, first command against the service
     iproute2 procps curl
 )
