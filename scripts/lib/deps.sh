@@ -23,12 +23,16 @@ KORVEL_DEPS=(
 )
 
 # Prints the packages of KORVEL_DEPS, and of any named, that are not installed.
+# One dpkg-query for all of them: one per package costs seconds on every start.
 korvel_missing_deps() {
     local pkg status
+    local -A installed=()
+    while read -r pkg status; do
+        # "ii" is installed; anything else (half-configured, removed) needs apt.
+        [[ $status == ii* ]] && installed[$pkg]=1
+    done < <(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${KORVEL_DEPS[@]}" "$@" 2>/dev/null || true)
     for pkg in "${KORVEL_DEPS[@]}" "$@"; do
-        status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
-        # "ii " is installed; anything else (absent, half-configured, removed) needs apt.
-        [[ $status == ii* ]] || printf '%s\n' "$pkg"
+        [[ -n ${installed[$pkg]:-} ]] || printf '%s\n' "$pkg"
     done
 }
 
