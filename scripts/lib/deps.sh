@@ -16,6 +16,8 @@ KORVEL_DEPS=(
     xvfb xauth x11-apps x11-xserver-utils
     # receipts need CJK glyphs; pdfinfo/pdftotext read printed documents
     fonts-wqy-microhei poppler-utils imagemagick
+    # the virtual receipt printers cut each page after its content
+    ghostscript qpdf python3
     # network namespaces, process tools, first command against the service
     iproute2 procps curl
     # a private session bus for the cleaner's file-manager test
@@ -23,12 +25,16 @@ KORVEL_DEPS=(
 )
 
 # Prints the packages of KORVEL_DEPS, and of any named, that are not installed.
+# One dpkg-query for all of them: one per package costs seconds on every start.
 korvel_missing_deps() {
     local pkg status
+    local -A installed=()
+    while read -r pkg status; do
+        # "ii" is installed; anything else (half-configured, removed) needs apt.
+        [[ $status == ii* ]] && installed[$pkg]=1
+    done < <(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${KORVEL_DEPS[@]}" "$@" 2>/dev/null || true)
     for pkg in "${KORVEL_DEPS[@]}" "$@"; do
-        status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
-        # "ii " is installed; anything else (absent, half-configured, removed) needs apt.
-        [[ $status == ii* ]] || printf '%s\n' "$pkg"
+        [[ -n ${installed[$pkg]:-} ]] || printf '%s\n' "$pkg"
     done
 }
 

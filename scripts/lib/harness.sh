@@ -129,7 +129,9 @@ korvel_harness_run() (
     korvel_netns_venue "$_h_svc" "$_h_lan" || _korvel_h_fail "could not set up network namespaces"
 
     local cups_dir="$_h_tmp/cups"
-    korvel_cups_write_config "$cups_dir" || _korvel_h_fail "could not write CUPS configuration"
+    korvel_cups_serverbin "$cups_dir/serverbin" || _korvel_h_fail "could not set up the CUPS programs"
+    korvel_cups_write_config "$cups_dir" "$cups_dir/serverbin" "$cups_dir/receipts" ||
+        _korvel_h_fail "could not write CUPS configuration"
     korvel_cupsd_start "$cups_dir" "$_h_svc"
     _h_cupsd_pid=$KORVEL_CUPSD_PID
     export CUPS_SERVER="$cups_dir/cups.sock"
@@ -155,6 +157,8 @@ korvel_harness_run() (
     export KORVEL_BOX_ADDRS="$KORVEL_NET_BOX_ADDRS"
     export KORVEL_CUPS_DIR="$cups_dir"
     export KORVEL_CUPS_SPOOL="$cups_dir/spool"
+    # What the roll printers receipt58 and receipt80 cut and kept (receipt-<job>.pdf).
+    export KORVEL_RECEIPT_DIR="$cups_dir/receipts"
     # Scratch space for tests; settings and caches go there too, so a test
     # run neither reads nor changes the developer's own configuration.
     export KORVEL_HARNESS_TMP="$_h_tmp/work"

@@ -4,6 +4,8 @@
 # Each start function runs the daemon as a child of the calling shell (so it
 # can be stopped and reaped by pid) and sets global variables with its pid.
 
+_korvel_services_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 # _korvel_in_ns NS CMD...: run CMD inside namespace NS, or right here if NS is empty.
 _korvel_in_ns() {
     local ns=$1
@@ -55,12 +57,33 @@ _korvel_stop_pid() {
 
 # ---------------------------------------------------------------- CUPS
 
-# korvel_cups_write_config DIR [SERVERBIN]
+# korvel_cups_serverbin DIR: a private ServerBin in DIR, the system's with
+# the receipt-pdf backend and its page cutter added.
+korvel_cups_serverbin() {
+    local sb=$1 entry
+    rm -rf "$sb"
+    mkdir -p "$sb/backend" "$sb/korvel" || return 1
+    for entry in /usr/lib/cups/*; do
+        [[ $(basename "$entry") == backend ]] || ln -s "$entry" "$sb/"
+    done
+    for entry in /usr/lib/cups/backend/*; do
+        ln -s "$entry" "$sb/backend/"
+    done
+    # Root-owned and private: CUPS then runs the backend as root, so it can
+    # read the spooled file and write wherever the receipts are to go.
+    install -o root -m 0700 "$_korvel_services_dir/receipt-pdf.backend" "$sb/backend/receipt-pdf" || return 1
+    install -o root -m 0755 "$_korvel_services_dir/receipt-cut" "$sb/korvel/receipt-cut" || return 1
+    chmod 0755 "$sb" "$sb/backend" "$sb/korvel"
+}
+
+# korvel_cups_write_config DIR [SERVERBIN [RECEIPT_DIR]]
 # A scheduler confined to DIR: its only listener is the unix socket
 # DIR/cups.sock, no browsing or sharing, and it keeps every job and job
 # document (DIR/spool/d<job>-001) so tests can read what was printed.
+# With a SERVERBIN from korvel_cups_serverbin, the receipt-pdf backend
+# writes each job to RECEIPT_DIR.
 korvel_cups_write_config() {
-    local dir=$1 serverbin=${2:-}
+    local dir=$1 serverbin=${2:-} receipts=${3:-}
     mkdir -p "$dir"/{spool/tmp,cache,state,log,ppd,ssl} || return 1
     chmod 0755 "$dir" || return 1
     # A socket path longer than sun_path (108 bytes) would be cut short silently.
@@ -85,7 +108,12 @@ korvel_cups_write_config() {
         echo "SystemGroup root"
         echo "FileDevice Yes"
         echo "Sandboxing Relaxed"
+        # cupsd hands this to the backends.
+        [[ -n $receipts ]] && echo "SetEnv KORVEL_RECEIPT_DIR $receipts"
     } >"$dir/cups-files.conf" || return 1
+    if [[ -n $receipts ]]; then
+        mkdir -p "$receipts" || return 1
+    fi
     cat >"$dir/cupsd.conf" <<CONF || return 1
 LogLevel ${KORVEL_CUPS_LOGLEVEL:-info}
 Listen $dir/cups.sock
@@ -147,9 +175,20 @@ korvel_cupsd_stop() {
     _korvel_stop_pid "$1"
 }
 
-# The queues tests print to. Raw queues: the spool keeps exactly what was sent.
+# korvel_cups_add_receipt_printer NAME WIDTH DESCRIPTION: a thermal roll
+# printer, WIDTH 58 or 80 (mm), whose jobs the receipt-pdf backend cuts after
+# their content and keeps as PDF files.
+korvel_cups_add_receipt_printer() {
+    lpadmin -p "$1" -E -v receipt-pdf:/ -P "$_korvel_services_dir/ppd/receipt$2.ppd" -D "$3" \
+        -o printer-is-shared=false
+}
+
+# The queues tests print to. receipt58 (the default) and receipt80 are roll
+# printers as above; the others are raw. The spool keeps exactly what was
+# sent to each.
 korvel_cups_add_test_queues() {
-    lpadmin -p receipt58 -E -v file:///dev/null -D "Receipt printer 58 mm" -o printer-is-shared=false || return 1
+    korvel_cups_add_receipt_printer receipt58 58 "Receipt printer 58 mm" || return 1
+    korvel_cups_add_receipt_printer receipt80 80 "Receipt printer 80 mm" || return 1
     lpadmin -p kitchen80 -E -v file:///dev/null -D "Kitchen printer 80 mm" -o printer-is-shared=false || return 1
     # A USB printer that is not plugged in: it exists but never prints.
     lpadmin -p usbreceipt -v usb://Virtual/Receipt -D "USB receipt printer" -o printer-is-shared=false || return 1

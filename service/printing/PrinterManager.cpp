@@ -59,7 +59,13 @@ void CPrinterManager::printJob(const PrintRecord &job)
 
     const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
     const QString printerName = choosePrinter(job.name, defaultPrinter);
-    QPrinter printer(QPrinterInfo::printerInfo(printerName), QPrinter::ScreenResolution);
+    const QPrinterInfo printerInfo = QPrinterInfo::printerInfo(printerName);
+    QPrinter printer(printerInfo, QPrinter::ScreenResolution);
+    // Qt's CUPS device starts on the locale's paper (A4) whatever the printer
+    // has loaded. Start from the printer's own paper, as its driver would, so
+    // that a roll printer's receipt is one long page, not A4 sheets.
+    if (printerInfo.defaultPageSize().isValid())
+        printer.setPageSize(printerInfo.defaultPageSize());
     if (!printerName.isEmpty() && printerName == defaultPrinter)
         printer.setResolution(DefaultPrinterDpi);
     applyStoredLayout(printer);
