@@ -6,9 +6,9 @@
 //
 //   korvel_stb_bench_host FIRST_BOX_ADDR BOXES EXPECT_FILE WORK_DIR
 
-#include "BackupFiles.h"
-#include "InformationServices.h"
-#include "PrinterJson.h"
+#include "common/PrinterJson.h"
+#include "service/app/LogFacility.h"
+#include "service/stb/InformationServices.h"
 
 #include <QCoreApplication>
 #include <QDir>

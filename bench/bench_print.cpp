@@ -4,8 +4,8 @@
 //
 //   bench_print [receipts] [printer]
 
-#include "PrintRecord.h"
-#include "PrinterManager.h"
+#include "service/printing/PrinterManager.h"
+#include "service/printing/PrintRecord.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

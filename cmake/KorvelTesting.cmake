@@ -1,9 +1,10 @@
-# Every tst_<name>.cpp in a tests folder becomes one QtTest program and one
-# CTest case named <prefix>.<name>.  Extra libraries are passed in LIBS.
+# Each tst_<name>.cpp listed in TESTS (in the calling tests folder) becomes
+# one QtTest program and one CTest case named <prefix>.<name>.  Extra
+# libraries are passed in LIBS.
 function(korvel_add_test_folder prefix)
-    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
-    file(GLOB test_sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp")
-    foreach(source ${test_sources})
+    cmake_parse_arguments(ARG "" "" "TESTS;LIBS" ${ARGN})
+    foreach(test_source ${ARG_TESTS})
+        set(source "${CMAKE_CURRENT_SOURCE_DIR}/${test_source}")
         get_filename_component(stem "${source}" NAME_WE)
         string(REGEX REPLACE "^tst_" "" name "${stem}")
         set(target "${prefix}_${stem}")

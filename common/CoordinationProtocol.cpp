@@ -1,4 +1,4 @@
-#include "CoordinationProtocol.h"
+#include "common/CoordinationProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

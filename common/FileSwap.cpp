@@ -1,4 +1,4 @@
-#include "FileSwap.h"
+#include "common/FileSwap.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "PollingThread.h"
+#include "common/PollingThread.h"
 
 CPollingThread::CPollingThread(int intervalMs, QObject *parent) : QThread(parent), m_intervalMs(intervalMs) {}
 

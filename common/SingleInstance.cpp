@@ -1,4 +1,4 @@
-#include "SingleInstance.h"
+#include "common/SingleInstance.h"
 
 SingleInstance::SingleInstance(const QString &semaphoreKey, const QString &memoryKey)
     : m_lock(memoryKey),

@@ -3,8 +3,11 @@
 // dispatcher does. Checks that no cut changes what is found and that the
 // bounds hold.
 
-#include "CommandValues.h"
-#include "HttpFraming.h"
+#include "common/LenientJson.h"
+#include "service/http/CommandRequest.h"
+#include "service/http/HttpFraming.h"
+#include "service/printing/ReceiptLogo.h"
+#include "service/update/UpdateConfig.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -60,17 +63,17 @@ Outcome frame(const QByteArray &stream, const QList<int> &arrivals)
 
 void readCommand(const QByteArray &body)
 {
-    using namespace CommandValues;
+    using namespace CommandRequest;
     const QJsonObject command = parseCommand(body);
     for (auto it = command.constBegin(); it != command.constEnd(); ++it) {
-        readInt(it.value());
-        readString(it.value());
-        readUnsigned(it.value());
-        readText(it.value());
+        LenientJson::readInt(it.value());
+        LenientJson::readString(it.value());
+        LenientJson::readUnsigned(it.value());
+        LenientJson::readText(it.value());
         hasValue(command, it.key());
     }
-    QString content = readString(command.value(QLatin1String("data")));
-    const QString url = logoUrl(content);
+    QString content = LenientJson::readString(command.value(QLatin1String("data")));
+    const QString url = ReceiptLogo::logoUrl(content);
     if (!url.isEmpty()) {
         if (!content.contains(url))
             abort();
@@ -78,9 +81,9 @@ void readCommand(const QByteArray &body)
     }
 
     QJsonObject stored = command.value(QLatin1String("stored")).toObject();
-    const bool fixed = readText(stored.value(QLatin1String("device"))) == QLatin1String("66");
+    const bool fixed = LenientJson::readText(stored.value(QLatin1String("device"))) == QLatin1String("66");
     const QJsonValue deviceBefore = stored.value(QLatin1String("device"));
-    mergeUpdateRequest(stored, command);
+    UpdateConfig::mergeRequest(stored, command);
     if (fixed && stored.value(QLatin1String("device")) != deviceBefore)
         abort();
 

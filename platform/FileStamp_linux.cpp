@@ -1,4 +1,4 @@
-#include "FileStamp.h"
+#include "platform/FileStamp.h"
 
 #include <QFile>
 

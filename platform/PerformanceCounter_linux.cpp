@@ -1,4 +1,4 @@
-#include "PerformanceCounter.h"
+#include "platform/PerformanceCounter.h"
 
 #include <time.h>
 

@@ -1,4 +1,4 @@
-#include "PrinterSpooler.h"
+#include "platform/PrinterSpooler.h"
 
 #include <cups/cups.h>
 

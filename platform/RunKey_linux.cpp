@@ -1,4 +1,4 @@
-#include "RunKey.h"
+#include "platform/RunKey.h"
 
 #include <QSettings>
 #include <QStandardPaths>

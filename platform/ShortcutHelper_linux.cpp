@@ -1,4 +1,4 @@
-#include "ShortcutHelper.h"
+#include "platform/ShortcutHelper.h"
 
 #include <QDebug>
 #include <QDir>

@@ -1,4 +1,5 @@
-#include "CoordinationProtocol.h"
+#include "common/CoordinationProtocol.h"
+#include "common/LoopbackSocket.h"
 
 #include <QtTest>
 
@@ -11,6 +12,8 @@ class TestCoordinationProtocol : public QObject
 private slots:
     void templatesAreCutToTheirLimit_data();
     void templatesAreCutToTheirLimit();
+    void onlyLoopbackSendersCount_data();
+    void onlyLoopbackSendersCount();
 };
 
 void TestCoordinationProtocol::templatesAreCutToTheirLimit_data()
@@ -32,6 +35,27 @@ void TestCoordinationProtocol::templatesAreCutToTheirLimit()
 {
     QFETCH(QByteArray, text);
     QTEST(text, "expected");
+}
+
+void TestCoordinationProtocol::onlyLoopbackSendersCount_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<bool>("loopback");
+
+    QTest::newRow("127.0.0.1") << "127.0.0.1" << true;
+    QTest::newRow("127.200.0.9") << "127.200.0.9" << true;
+    QTest::newRow("::1") << "::1" << true;
+    QTest::newRow("mapped 127.0.0.1") << "::ffff:127.0.0.1" << true;
+    QTest::newRow("LAN") << "192.168.1.20" << false;
+    QTest::newRow("mapped LAN") << "::ffff:192.168.1.20" << false;
+    QTest::newRow("128.0.0.1") << "128.0.0.1" << false;
+    QTest::newRow("null") << QString() << false;
+}
+
+void TestCoordinationProtocol::onlyLoopbackSendersCount()
+{
+    QFETCH(QString, sender);
+    QTEST(LoopbackSocket::isLoopbackSender(QHostAddress(sender)), "loopback");
 }
 
 QTEST_GUILESS_MAIN(TestCoordinationProtocol)

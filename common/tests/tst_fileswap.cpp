@@ -1,5 +1,5 @@
-#include "FileSwap.h"
-#include "TestSupport.h"
+#include "common/FileSwap.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>

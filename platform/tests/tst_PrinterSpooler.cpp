@@ -1,7 +1,7 @@
 // The spooler's printer list against the harness's private CUPS scheduler.
 
-#include "PrinterSpooler.h"
-#include "TestSupport.h"
+#include "platform/PrinterSpooler.h"
+#include "tests/support/TestSupport.h"
 
 #include <QProcess>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "FakeVenue.h"
+#include "tests/support/FakeVenue.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>

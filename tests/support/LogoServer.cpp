@@ -1,4 +1,4 @@
-#include "LogoServer.h"
+#include "tests/support/LogoServer.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "ManualClock.h"
+#include "tests/support/ManualClock.h"
 
 ManualClock::ManualClock(const QDateTime &start) : m_now(start) {}
 

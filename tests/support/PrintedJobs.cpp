@@ -1,4 +1,4 @@
-#include "PrintedJobs.h"
+#include "tests/support/PrintedJobs.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>

@@ -1,6 +1,6 @@
 #include "updater/NewFileInstaller.h"
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,6 +1,6 @@
 #include "updater/UpdateLog.h"
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
-#include "LogoServer.h"
-#include "PackageMaker.h"
-#include "TestSupport.h"
+#include "tests/support/LogoServer.h"
+#include "updater/tests/PackageMaker.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 #include "updater/Zip.h"
 #include "updater/ZipResponse.h"
 
-#include "PackageMaker.h"
-#include "TestSupport.h"
+#include "updater/tests/PackageMaker.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDirIterator>
 #include <QFile>

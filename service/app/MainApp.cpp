@@ -1,0 +1,135 @@
+#include "service/app/MainApp.h"
+
+#include "common/PrinterJson.h"
+#include "platform/RunKey.h"
+#include "service/app/AutoStart.h"
+#include "service/app/LogFacility.h"
+#include "service/printing/FileLoader.h"
+#include "service/printing/PrinterQueue.h"
+#include "service/printing/PrinterSettings.h"
+#include "service/stb/InformationServices.h"
+#include "service/update/AutoUpdate.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkInterface>
+#include <QTcpSocket>
+
+CMultiTcpServer::CMultiTcpServer(QObject *parent) : QTcpServer(parent) {}
+
+// The application object makes the socket itself (newConnectSlot), so the
+// base class's pending-connection queue stays empty.
+void CMultiTcpServer::incomingConnection(qintptr socketDescriptor)
+{
+    emit newConnection(static_cast<int>(socketDescriptor));
+}
+
+CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
+{
+    m_printerQueue = new CPrinterQueue(this);
+    m_printerQueue->start(QThread::IdlePriority);
+    // A taken port leaves the service running without its command server.
+    m_tcpServer = new CMultiTcpServer(this);
+    m_tcpServer->listen(QHostAddress::Any, 12380);
+    connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CMainApp::newConnectSlot);
+
+    m_printerJson = new CPrinterJson(applicationDirPath());
+    // Starts the updater at once.
+    m_autoUpdate = new CAutoUpdate(this);
+    // Binds its UDP port and loads subtitle.conf through the JSON store.
+    m_informationServices = new CInformationServices(nullptr);
+    m_networkManager = new QNetworkAccessManager(this);
+    m_fileLoader = new FileLoader(applicationDirPath());
+    findLocalAddress();
+    loadPrinterConfig();
+}
+
+CMainApp::~CMainApp()
+{
+    m_tcpServer->close();
+    delete m_fileLoader;
+    m_fileLoader = nullptr;
+    delete m_tcpServer;
+    m_tcpServer = nullptr;
+    delete m_printerQueue;
+    m_printerQueue = nullptr;
+    delete m_informationServices;
+    m_informationServices = nullptr;
+    delete m_autoUpdate;
+    m_autoUpdate = nullptr;
+    // The sockets would otherwise report their end to a half-destroyed object.
+    for (QTcpSocket *socket : m_connections.keys()) {
+        socket->disconnect(this);
+        delete socket;
+    }
+    m_connections.clear();
+    delete m_printerJson;
+    m_printerJson = nullptr;
+}
+
+void CMainApp::setPrintQuantity(int quantity)
+{
+    if (m_printQuantity.exchange(quantity) != quantity)
+        emit printQuantityChanged();
+}
+
+void CMainApp::loadPrinterConfig()
+{
+    QJsonArray data;
+    if (PrinterSettings::settingsData(readJsonFile(QLatin1String(PrinterSettings::ConfigFile)), &data))
+        applyPrinterSettings(data);
+}
+
+void CMainApp::setAutoStart(bool enable)
+{
+    RunKey runKey;
+    CAutoStart::setAutoStart(runKey, applicationFilePath(), enable);
+}
+
+bool CMainApp::bAutoStart()
+{
+    return CAutoStart::isAutoStart(RunKey(), applicationFilePath());
+}
+
+bool CMainApp::setPowerBoot(bool bOpen)
+{
+    CAutoStart::setStartupShortcut(applicationFilePath(), bOpen);
+    if (m_powerBoot != bOpen) {
+        m_powerBoot = bOpen;
+        emit isPowerBootChanged();
+    }
+    return true;
+}
+
+QJsonObject CMainApp::readJsonFile(const QString &path) const
+{
+    return m_printerJson->readJson(path);
+}
+
+bool CMainApp::writeJsonFile(const QJsonObject &object, const QString &path) const
+{
+    if (m_printerJson->writeJson(object, path))
+        return true;
+    WRITE_LOG(PrinterLog, QStringLiteral("打印机配置写失败,%1").arg(path));
+    return false;
+}
+
+// The last IPv4 address with a broadcast address on an interface that is up
+// and not loopback wins; every address seen is logged.
+void CMainApp::findLocalAddress()
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &netInterface : interfaces) {
+        const auto flags = netInterface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry &entry : netInterface.addressEntries()) {
+            const QHostAddress address = entry.ip();
+            if (!address.isNull() && !address.isLoopback() && !entry.broadcast().isNull()
+                && address.protocol() == QAbstractSocket::IPv4Protocol) {
+                m_localAddress = address.toString();
+                m_broadcastAddress = entry.broadcast().toString();
+            }
+            WRITE_LOG(PrinterLog, QStringLiteral("本机IP:%1").arg(address.toString()));
+        }
+    }
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <memory>
+
+// The whole start of the service: quit request, application object, log
+// writers, single-instance test, window, event loop and teardown.
+int korvelMain(int argc, char **argv);
+
+// The service's QML files and images live in its library; programs and
+// tests that load them call this once.
+void initKorvelResources();

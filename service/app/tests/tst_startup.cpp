@@ -1,0 +1,149 @@
+#include "platform/InstanceLock.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+// The Korvel program itself, started from private folders inside the
+// harness: quit requests, and the single-instance rule between processes.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void quitRequest_data();
+    void quitRequest();
+    void secondInstanceExitsWhileFirstRuns();
+
+private:
+    QString installCopy(const QTemporaryDir &dir) const;
+    static bool instanceIsHeld();
+    static QString todaysLog(const QTemporaryDir &dir);
+};
+
+void TestStartup::initTestCase()
+{
+    KORVEL_REQUIRE_HARNESS();
+    QVERIFY(QFile::exists(TestSupport::builtProgram("service/Korvel")));
+}
+
+QString TestStartup::installCopy(const QTemporaryDir &dir) const
+{
+    return TestSupport::copyProgram(TestSupport::builtProgram("service/Korvel"), dir.path());
+}
+
+// Reads the kernel's lock table instead of trying the lock: a probe that
+// took the lock, even for a moment, could make a starting service give way.
+bool TestStartup::instanceIsHeld()
+{
+    const InstanceLock names(QStringLiteral("QXPrinterObject"));
+    struct stat info = {};
+    if (::stat(QFile::encodeName(names.path()).constData(), &info) != 0)
+        return false;
+
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    // "1: FLOCK  ADVISORY  WRITE 1234 fd:01:5678 0 EOF"
+    const QByteArray inode = ":" + QByteArray::number(qulonglong(info.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 5 && fields.at(1) == "FLOCK" && fields.at(5).endsWith(inode))
+            return true;
+    }
+    return false;
+}
+
+QString TestStartup::todaysLog(const QTemporaryDir &dir)
+{
+    return QString::fromUtf8(TestSupport::readAll(
+        dir.path() + "/logs/PrinterLog_" + QDate::currentDate().toString("yyyy-MM-dd") + ".log"));
+}
+
+void TestStartup::quitRequest_data()
+{
+    QTest::addColumn<QString>("argument");
+    QTest::newRow("quit") << "quit";
+    QTest::newRow("--quit") << "--quit";
+    QTest::newRow("inside a word") << "xquity";
+}
+
+void TestStartup::quitRequest()
+{
+    QFETCH(QString, argument);
+    QUdpSocket coordinator;
+    QVERIFY(coordinator.bind(QHostAddress::LocalHost, 19682));
+
+    QTemporaryDir dir;
+    QProcess korvel;
+    korvel.start(installCopy(dir), {argument});
+    QVERIFY(korvel.waitForFinished(10000));
+    QCOMPARE(korvel.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(korvel.exitCode(), 0);
+
+    QList<QByteArray> datagrams;
+    while (coordinator.waitForReadyRead(500) || coordinator.hasPendingDatagrams()) {
+        while (coordinator.hasPendingDatagrams()) {
+            QByteArray datagram(int(coordinator.pendingDatagramSize()), '\0');
+            coordinator.readDatagram(datagram.data(), datagram.size());
+            datagrams << datagram;
+        }
+    }
+    QCOMPARE(datagrams, (QList<QByteArray>{R"({"query":"IsUpdated"})", R"({"query":"IsUpdated"})"}));
+    QCOMPARE(datagrams.first().size(), 21);
+    // No application object, so no log folder either.
+    QVERIFY(!QDir(dir.path() + "/logs").exists());
+}
+
+void TestStartup::secondInstanceExitsWhileFirstRuns()
+{
+    QVERIFY2(!instanceIsHeld(), "another service instance runs in this namespace");
+
+    QTemporaryDir firstDir, secondDir, thirdDir;
+    QProcess first;
+    first.start(installCopy(firstDir), QStringList());
+    QVERIFY(first.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(instanceIsHeld(), 30000);
+
+    QProcess second;
+    second.start(installCopy(secondDir), QStringList());
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(first.state(), QProcess::Running);
+    // The second instance built its application object before giving way,
+    // and wrote what it logged before leaving.
+    const QString secondLog = todaysLog(secondDir);
+    QVERIFY2(secondLog.contains("] 本机IP:" + qEnvironmentVariable("KORVEL_SVC_ADDR") + " ("), qPrintable(secondLog));
+    QVERIFY2(secondLog.contains("] SSL支持状态:1 ("), qPrintable(secondLog));
+
+    // A killed instance leaves its shared segment behind; the next start
+    // must still succeed.
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(!instanceIsHeld(), 10000);
+
+    QProcess third;
+    third.start(installCopy(thirdDir), QStringList());
+    QVERIFY(third.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(instanceIsHeld(), 30000);
+    QTest::qWait(500);
+    QCOMPARE(third.state(), QProcess::Running);
+
+    // A polite stop ends the service in order, with status 0.
+    third.terminate();
+    QVERIFY(third.waitForFinished(10000));
+    QCOMPARE(third.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(third.exitCode(), 0);
+    QVERIFY(!instanceIsHeld());
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

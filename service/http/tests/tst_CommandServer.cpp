@@ -1,0 +1,437 @@
+// The command server over real loopback connections: request framing,
+// answer framing and order, closing rules and bounds.
+
+#include "service/testsupport/RecordingApp.h"
+
+#include "service/app/LogFacility.h"
+#include "tests/support/ManualClock.h"
+
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace {
+
+QByteArray post(const QByteArray &body)
+{
+    return "POST /print HTTP/1.1\r\nHost: 127.0.0.1:12380\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QByteArray framed(const QByteArray &body)
+{
+    return "HTTP/1.1 200 OK\r\nAccess-Control-Allow-origin: *\r\nContent-Type:application/json\r\nContent-Length:"
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// A cashier-side connection living in the test's own event loop.
+class Client
+{
+public:
+    explicit Client(const QString &host = QStringLiteral("127.0.0.1")) { m_socket.connectToHost(host, 12380); }
+
+    bool connected()
+    {
+        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+
+    // Each call reaches the server as its own arrival: the bytes are in the
+    // server's socket once flush returns on loopback, and a few event rounds
+    // let it read them before the next piece is written.
+    void send(const QByteArray &bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.flush();
+        for (int i = 0; i < 4; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    // The complete responses received so far.
+    QList<QByteArray> responses()
+    {
+        m_received += m_socket.readAll();
+        QList<QByteArray> result;
+        int pos = 0;
+        static const QRegularExpression lengthField(QStringLiteral("Content-Length:(\\d+)\r\n"));
+        for (;;) {
+            const int end = m_received.indexOf("\r\n\r\n", pos);
+            if (end < 0)
+                break;
+            const auto match = lengthField.match(QString::fromLatin1(m_received.mid(pos, end + 4 - pos)));
+            const int total = end + 4 + (match.hasMatch() ? match.captured(1).toInt() : 0) - pos;
+            if (m_received.size() - pos < total)
+                break;
+            result.append(m_received.mid(pos, total));
+            pos += total;
+        }
+        return result;
+    }
+
+    bool waitForResponses(int count)
+    {
+        return QTest::qWaitFor([&] { return responses().size() >= count; }, 5000);
+    }
+
+    bool waitForClose()
+    {
+        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 5000);
+    }
+
+    QByteArray received()
+    {
+        m_received += m_socket.readAll();
+        return m_received;
+    }
+
+    QTcpSocket &socket() { return m_socket; }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_received;
+};
+
+const QByteArray FireOpen = R"({"Msg":"FireAlarm","query":"open"})";
+const QByteArray FireClose = R"({"Msg":"FireAlarm","query":"close"})";
+
+} // namespace
+
+class tst_CommandServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit tst_CommandServer(RecordingApp *app) : m_app(app) {}
+
+private slots:
+    void initTestCase()
+    {
+        KORVEL_REQUIRE_HARNESS();
+        // The log file of a fixed day, written when the test says so.
+        setLogClock(&m_clock);
+        initLogDirectory(QCoreApplication::applicationDirPath());
+    }
+
+    void cleanupTestCase() { setLogClock(nullptr); }
+
+    void init() { m_app->clearRecords(); }
+
+    void answerIsFramedByteForByte_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("IPv4") << QStringLiteral("127.0.0.1");
+        QTest::newRow("IPv6") << QStringLiteral("::1");
+    }
+
+    void answerIsFramedByteForByte()
+    {
+        QFETCH(QString, host);
+        Client client(host);
+        QVERIFY(client.connected());
+        client.send(post(R"({"Msg":"NoSuchCommand"})"));
+        QVERIFY(client.waitForResponses(1));
+        QCOMPARE(client.received(), QByteArray("HTTP/1.1 200 OK\r\n"
+                                               "Access-Control-Allow-origin: *\r\n"
+                                               "Content-Type:application/json\r\n"
+                                               "Content-Length:10\r\n\r\n"
+                                               "{\"code\":0}"));
+        QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
+    }
+
+    // However the request is cut into arrivals, it is dispatched once.
+    void splitRequestIsDispatchedOnce_data()
+    {
+        QTest::addColumn<QList<int>>("cuts");
+        const QByteArray request = post(FireOpen);
+        const int blankLine = request.indexOf("\r\n\r\n");
+        QTest::newRow("inside the blank line") << QList<int>{blankLine + 1, blankLine + 3};
+        QTest::newRow("header, then body") << QList<int>{blankLine + 4};
+        QTest::newRow("inside the body") << QList<int>{blankLine + 10, request.size() - 1};
+        QList<int> everyByte;
+        for (int i = 1; i < request.size(); ++i)
+            everyByte.append(i);
+        QTest::newRow("byte by byte") << everyByte;
+    }
+
+    void splitRequestIsDispatchedOnce()
+    {
+        QFETCH(QList<int>, cuts);
+        const QByteArray request = post(FireOpen);
+        Client client;
+        QVERIFY(client.connected());
+        int from = 0;
+        for (int cut : cuts) {
+            client.send(request.mid(from, cut - from));
+            QVERIFY(client.responses().isEmpty());
+            from = cut;
+        }
+        client.send(request.mid(from));
+        QVERIFY(client.waitForResponses(1));
+        QCOMPARE(client.responses(), QList<QByteArray>{framed(R"({"code":200})")});
+        QCOMPARE(m_app->handOffs, QStringList{QStringLiteral("stb 5||1|")});
+    }
+
+    void requestsInOneSegmentAreAnsweredInOrder()
+    {
+        Client client;
+        QVERIFY(client.connected());
+        client.send(post(FireOpen) + post(R"({"Msg":"Unknown"})") + post(FireClose));
+        QVERIFY(client.waitForResponses(3));
+        QCOMPARE(client.responses(),
+                 (QList<QByteArray>{framed(R"({"code":200})"), framed(R"({"code":0})"), framed(R"({"code":200})")}));
+        QCOMPARE(m_app->handOffs, (QStringList{QStringLiteral("stb 5||1|"), QStringLiteral("stb 6||1|")}));
+    }
+
+    void otherMethodsCloseWithoutAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::newRow("GET") << QByteArray("GET /?Msg=InfoData HTTP/1.1\r\nHost: x\r\n\r\n");
+        QTest::newRow("lower-case post") << QByteArray("post / HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+    }
+
+    void otherMethodsCloseWithoutAnswer()
+    {
+        QFETCH(QByteArray, request);
+        Client client;
+        QVERIFY(client.connected());
+        client.send(request);
+        QVERIFY(client.waitForClose());
+        QVERIFY(client.received().isEmpty());
+    }
+
+    // An unrecognised length counts as 0: an empty body is answered, and the
+    // body bytes then start the next header, which is not a POST.
+    void unrecognisedLengthCountsAsZero_data()
+    {
+        QTest::addColumn<QByteArray>("lengthLine");
+        QTest::newRow("lower-case field name") << QByteArray("content-length: 10");
+        QTest::newRow("not a number") << QByteArray("Content-Length: ten");
+    }
+
+    void unrecognisedLengthCountsAsZero()
+    {
+        QFETCH(QByteArray, lengthLine);
+        Client client;
+        QVERIFY(client.connected());
+        client.send("POST / HTTP/1.1\r\n" + lengthLine + "\r\n\r\n" + R"({"Msg":1})");
+        QVERIFY(client.waitForResponses(1));
+        QCOMPARE(client.responses(), QList<QByteArray>{framed(R"({"code":0})")});
+        QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
+
+        client.send(post(FireOpen));
+        QVERIFY(client.waitForClose());
+        QCOMPARE(client.responses().size(), 1);
+        QVERIFY(m_app->handOffs.isEmpty());
+    }
+
+    void chineseAnswerLengthCountsBytes()
+    {
+        Client client;
+        QVERIFY(client.connected());
+        const QByteArray area = R"({"Msg":"SetRoomArea","area":"大厅二楼"})";
+        client.send(post(area) + post(R"({"Msg":"GetRoomArea"})"));
+        QVERIFY(client.waitForResponses(2));
+        const QByteArray answer = client.responses().at(1);
+        const QByteArray body = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+        QVERIFY(body.contains("大厅二楼"));
+        QVERIFY(answer.contains("Content-Length:" + QByteArray::number(body.size()) + "\r\n"));
+        QVERIFY(QString::fromUtf8(body).size() < body.size());
+    }
+
+    // Lengths and headers beyond what a receipt can need close the
+    // connection without an answer; the service goes on serving others.
+    void hostileLengthsCloseTheConnection_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::newRow("negative") << QByteArray("POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n{}");
+        QTest::newRow("beyond the bound") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 2000000000\r\n\r\n{");
+        QTest::newRow("beyond 32 bits") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n{");
+        QTest::newRow("endless header") << ("POST / HTTP/1.1\r\nX: " + QByteArray(HttpFraming::MaxHeaderBytes + 10, 'a'));
+    }
+
+    void hostileLengthsCloseTheConnection()
+    {
+        QFETCH(QByteArray, request);
+        Client client;
+        QVERIFY(client.connected());
+        client.send(request);
+        QVERIFY(client.waitForClose());
+        QVERIFY(client.received().isEmpty());
+
+        Client other;
+        QVERIFY(other.connected());
+        other.send(post(FireOpen));
+        QVERIFY(other.waitForResponses(1));
+    }
+
+    // A body at the bound is still taken (it is no JSON: {"code":0}); the
+    // flood behind it goes beyond every bound and closes the connection.
+    void floodBeyondTheBoundClosesTheConnection()
+    {
+        Client client;
+        QVERIFY(client.connected());
+        const QByteArray head = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(HttpFraming::MaxContentLength)
+            + "\r\n\r\n";
+        client.socket().write(head + QByteArray(HttpFraming::MaxReceiveBuffer + 1024, ' '));
+        QVERIFY(client.waitForClose());
+        const QList<QByteArray> responses = client.responses();
+        QVERIFY(responses.size() <= 1);
+        if (!responses.isEmpty())
+            QCOMPARE(responses.first(), framed(R"({"code":0})"));
+    }
+
+    // A command that waits (the set-top box relay) keeps its connection's
+    // later requests back until its own answer is out; other connections
+    // are served meanwhile.
+    void waitingCommandKeepsItsConnectionInOrder()
+    {
+        Client first;
+        Client second;
+        QVERIFY(first.connected());
+        QVERIFY(second.connected());
+        bool secondAnswered = false;
+        bool firstQuiet = false;
+        m_app->whileWaiting = [&] {
+            first.send(post(R"({"Msg":"GetRoomArea"})"));
+            second.send(post(FireClose));
+            secondAnswered = second.waitForResponses(1);
+            firstQuiet = first.responses().isEmpty();
+        };
+        first.send(post(R"({"Msg":"EmpowerCode","unAccount":"7","data":{"wait":true}})"));
+        QVERIFY(first.waitForResponses(2));
+        QVERIFY(secondAnswered);
+        QVERIFY(firstQuiet);
+        QCOMPARE(first.responses().at(0), framed(R"({"relay":7})"));
+        QVERIFY(first.responses().at(1).endsWith("}\n"));
+        QCOMPARE(m_app->handOffs, (QStringList{QStringLiteral("relay 7"), QStringLiteral("stb 6||1|")}));
+    }
+
+    void peerLeavingWhileItsCommandWaitsIsHarmless()
+    {
+        Client leaving;
+        QVERIFY(leaving.connected());
+        m_app->whileWaiting = [&] {
+            leaving.socket().abort();
+            // The server sees the end and deletes the socket while the command still waits.
+            for (int i = 0; i < 20; ++i)
+                QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        };
+        leaving.send(post(R"({"Msg":"EmpowerCode","unAccount":8,"data":{"wait":true}})") + post(FireOpen));
+
+        Client other;
+        QVERIFY(other.connected());
+        other.send(post(R"({"Msg":"Unknown"})"));
+        QVERIFY(other.waitForResponses(1));
+        QCOMPARE(m_app->handOffs, QStringList{QStringLiteral("relay 8")});
+    }
+
+    // A client that goes away while a long answer is being written loses
+    // only that answer.
+    void peerLeavingMidAnswerLosesOnlyItsAnswer()
+    {
+        const QByteArray big(2 * 1024 * 1024, 'x');
+        Client writer;
+        QVERIFY(writer.connected());
+        writer.send(post(R"({"Msg":"SetRoomArea","big":")" + big + R"("})"));
+        QVERIFY(writer.waitForResponses(1));
+
+        Client leaving;
+        QVERIFY(leaving.connected());
+        leaving.send(post(R"({"Msg":"GetRoomArea"})"));
+        QVERIFY(QTest::qWaitFor([&] { return !leaving.received().isEmpty(); }, 5000));
+        leaving.socket().abort();
+
+        writer.send(post(FireOpen));
+        QVERIFY(writer.waitForResponses(2));
+        QCOMPARE(writer.responses().at(1), framed(R"({"code":200})"));
+    }
+
+    // The log tells each step of the framing, with the client's port.
+    void logLinesTellWhatHappened()
+    {
+        Client client;
+        QVERIFY(client.connected());
+        const QString port = QString::number(client.socket().localPort());
+        const QByteArray request = post(FireOpen);
+        const int blankLine = request.indexOf("\r\n\r\n");
+        client.send(request.left(blankLine));
+        client.send(request.mid(blankLine, 10));
+        client.send(request.mid(blankLine + 10) + post(FireClose));
+        QVERIFY(client.waitForResponses(2));
+        client.send(post("abc"));
+        QVERIFY(client.waitForResponses(3));
+        client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(client.waitForClose());
+
+        const QString log = newLogText();
+        const QStringList expected{
+            QStringLiteral("http连接，远程端口:%1，头部不完整，等待更多数据").arg(port),
+            QStringLiteral("http连接Body不完整，等待接受更多数据，远程端口:%1").arg(port),
+            QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, QString::fromUtf8(FireOpen)),
+            QStringLiteral("http连接，读取到下个请求内容， %1").arg(post(FireClose).size()),
+            QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, QString::fromUtf8(FireClose)),
+            QStringLiteral("http连接数据错误，len: 3, data: abc"),
+            QStringLiteral("http连接不是POST请求, 远程端口:%1, 内容:GET / HTTP/1.1\r\nHost: x").arg(port),
+            QStringLiteral("HTTP连接断开,port:%1").arg(port),
+        };
+        int from = 0;
+        for (const QString &line : expected) {
+            const int at = log.indexOf(line, from);
+            QVERIFY2(at >= 0, qPrintable(line));
+            from = at + line.size();
+        }
+    }
+
+    // Answers a client never reads are not kept without bound.
+    void clientNotReadingIsCutOff()
+    {
+        const QByteArray big(1024 * 1024, 'y');
+        Client writer;
+        QVERIFY(writer.connected());
+        writer.send(post(R"({"Msg":"SetRoomArea","big":")" + big + R"("})"));
+        QVERIFY(writer.waitForResponses(1));
+
+        Client deaf;
+        QVERIFY(deaf.connected());
+        deaf.socket().setReadBufferSize(64 * 1024);
+        QByteArray requests;
+        for (int i = 0; i < 40; ++i)
+            requests += post(R"({"Msg":"GetRoomArea"})");
+        deaf.send(requests);
+        writer.send(post(FireOpen));
+        QVERIFY(writer.waitForResponses(2));
+
+        // Reading again, the client finds its connection closed early.
+        deaf.socket().setReadBufferSize(0);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                deaf.received();
+                return deaf.socket().state() == QAbstractSocket::UnconnectedState;
+            },
+            10000));
+        QVERIFY(deaf.responses().size() < 40);
+    }
+
+private:
+    // Log text written since the last call.
+    QString newLogText()
+    {
+        QDateTime noRemoval = m_clock.localNow().addDays(1);
+        PrinterLog.runPass(noRemoval);
+        const QByteArray all = TestSupport::readAll(logDirectory() + QStringLiteral("/PrinterLog_2026-01-15.log"));
+        const QString text = QString::fromUtf8(all.mid(m_logRead));
+        m_logRead = all.size();
+        return text;
+    }
+
+    RecordingApp *m_app;
+    ManualClock m_clock;
+    int m_logRead = 0;
+};
+
+int main(int argc, char **argv)
+{
+    return runWithRecordingApp<tst_CommandServer>(argc, argv);
+}
+
+#include "tst_CommandServer.moc"

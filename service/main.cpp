@@ -1,6 +1,0 @@
-#include "ServiceMain.h"
-
-int main(int argc, char **argv)
-{
-    return korvelMain(argc, argv);
-}

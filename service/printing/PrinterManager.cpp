@@ -1,0 +1,102 @@
+#include "service/printing/PrinterManager.h"
+
+#include "service/app/LogFacility.h"
+
+#include <QFont>
+#include <QMutexLocker>
+#include <QPageLayout>
+#include <QPrinter>
+#include <QPrinterInfo>
+#include <QTextDocument>
+
+// The family receipts are designed in.
+const QString CPrinterManager::FontFamily = QStringLiteral("Microsoft YaHei");
+
+CPrinterManager::CPrinterManager(QObject *parent)
+    : QObject(parent), m_receiptStream(&m_receipt, QIODevice::ReadWrite)
+{
+    // Where the receipt family is not installed, take a CJK face with Latin
+    // glyphs of its own rather than a Latin face plus a CJK fallback: one
+    // typeface on the receipt, and one font less to embed in every job.
+    QFont::insertSubstitutions(FontFamily, {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+                                            QStringLiteral("Source Han Sans SC"), QStringLiteral("Droid Sans Fallback")});
+}
+
+CPrinterManager::~CPrinterManager() = default;
+
+void CPrinterManager::setPrinterConfig(const PrintRecord &record)
+{
+    QMutexLocker lock(&m_configMutex);
+    m_printerConfigs.insert(record.name, record);
+}
+
+std::optional<PrintRecord> CPrinterManager::printerConfig(const QString &name) const
+{
+    QMutexLocker lock(&m_configMutex);
+    const auto entry = m_printerConfigs.constFind(name);
+    if (entry == m_printerConfigs.constEnd())
+        return std::nullopt;
+    return *entry;
+}
+
+QString CPrinterManager::choosePrinter(const QString &name, const QString &defaultPrinter)
+{
+    if (!name.isEmpty()) {
+        const QStringList installed = QPrinterInfo::availablePrinterNames();
+        for (const QString &printerName : installed) {
+            if (printerName == name)
+                return printerName;
+        }
+        WRITE_LOG(PrinterLog, QStringLiteral("打印机未找到，name:%1, 将使用默认打印机").arg(name));
+    }
+    return defaultPrinter;
+}
+
+void CPrinterManager::printJob(const PrintRecord &job)
+{
+    m_receiptStream << job.content;
+    m_receiptStream.flush();
+
+    const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
+    const QString printerName = choosePrinter(job.name, defaultPrinter);
+    QPrinter printer(QPrinterInfo::printerInfo(printerName), QPrinter::ScreenResolution);
+    if (!printerName.isEmpty() && printerName == defaultPrinter)
+        printer.setResolution(DefaultPrinterDpi);
+    applyStoredLayout(printer);
+
+    getPreviewData(&printer);
+
+    // The next job must start from an empty receipt.
+    m_receipt.clear();
+    m_receiptStream.seek(0);
+}
+
+void CPrinterManager::applyStoredLayout(QPrinter &printer) const
+{
+    const std::optional<PrintRecord> entry = printerConfig(printer.printerName());
+    if (!entry)
+        return;
+
+    QPageLayout layout = printer.pageLayout();
+    layout.setUnits(QPageLayout::Point);
+    QMarginsF margins = layout.margins();
+    margins.setLeft(entry->printerLeft != 0 ? BaseLeftMarginPt + entry->printerLeft : BaseLeftMarginPt);
+    layout.setMargins(margins);
+    printer.setPageLayout(layout);
+
+    QSizeF paper = printer.pageLayout().pageSize().size(QPageSize::Millimeter);
+    if (entry->width != 0)
+        paper.setWidth(entry->width);
+    if (entry->height != 0)
+        paper.setHeight(entry->height);
+    printer.setPageSize(QPageSize(paper, QPageSize::Millimeter));
+}
+
+void CPrinterManager::getPreviewData(QPrinter *printer)
+{
+    QTextDocument document;
+    document.setDefaultFont(QFont(FontFamily, FontPointSize));
+    document.setHtml(m_receipt);
+    document.setPageSize(printer->pageRect(QPrinter::DevicePixel).size());
+    document.print(printer);
+}

@@ -1,0 +1,119 @@
+#include "service/printing/PrinterQueue.h"
+
+#include "common/Clock.h"
+#include "service/app/LogFacility.h"
+#include "service/app/MainApp.h"
+#include "service/printing/PrinterManager.h"
+
+#include <QFileInfo>
+#include <QMutexLocker>
+
+CPrinterQueue::CPrinterQueue(CMainApp *owner, const Clock *clock)
+    // The pause between passes depends on the pass (printPass), so the base
+    // adds none of its own.
+    : CPollingThread(0), m_owner(owner), m_renderer(new CPrinterManager), m_clock(clock ? clock : &Clock::system())
+{
+}
+
+CPrinterQueue::~CPrinterQueue()
+{
+    // At most the receipt being handed over is finished; queued jobs are
+    // dropped with the list.
+    stop();
+    delete m_renderer;
+    m_renderer = nullptr;
+    m_jobs.clear();
+}
+
+void CPrinterQueue::addJob(PrintRecord &job)
+{
+    job.active = 1;
+    const QueuedJob queued{job, m_clock->monotonicMs()};
+    bool changed = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_jobs.append(queued);
+        changed = storeCountLocked(m_jobs.size());
+    }
+    announceCount(changed);
+}
+
+void CPrinterQueue::setPrinterConfig(const PrintRecord &record)
+{
+    if (m_renderer)
+        m_renderer->setPrinterConfig(record);
+}
+
+int CPrinterQueue::jobCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_jobs.size();
+}
+
+void CPrinterQueue::runPass()
+{
+    sleepMs(printPass());
+}
+
+int CPrinterQueue::printPass()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_jobs.isEmpty())
+            m_currentJob = m_jobs.first();
+    }
+    if (m_currentJob.record.active != 0 && isJobReady()) {
+        printCurrentJob();
+        return PauseAfterPrintMs;
+    }
+    return IdlePauseMs;
+}
+
+bool CPrinterQueue::isJobReady()
+{
+    const QString &logoPath = m_currentJob.record.logoPath;
+    if (!logoPath.isEmpty() && QFileInfo::exists(logoPath))
+        return true;
+
+    const qint64 waitedMs = m_clock->epochMs() - m_currentJob.record.receivedMs;
+    const qint64 queuedForMs = m_clock->monotonicMs() - m_currentJob.queuedMonotonicMs;
+    if (waitedMs > LogoWaitMs || queuedForMs > LogoWaitMs) {
+        WRITE_LOG(PrinterLog, QStringLiteral("打印机等待获取商家logo文件超时，现直接打印(%1)")
+                                  .arg(QFileInfo(logoPath).fileName()));
+        return true;
+    }
+    return false;
+}
+
+void CPrinterQueue::printCurrentJob()
+{
+    m_renderer->printJob(m_currentJob.record);
+    resetCurrentJob();
+
+    bool changed = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_jobs.isEmpty())
+            m_jobs.removeFirst();
+        changed = storeCountLocked(m_jobs.size());
+    }
+    announceCount(changed);
+}
+
+// Until the next head is copied the loop only idles.
+void CPrinterQueue::resetCurrentJob()
+{
+    m_currentJob = QueuedJob();
+}
+
+bool CPrinterQueue::storeCountLocked(int count)
+{
+    return m_owner && m_owner->storePrintQuantity(count);
+}
+
+// Outside the lock: delivery to the window may take Qt's own locks.
+void CPrinterQueue::announceCount(bool changed)
+{
+    if (changed && m_owner)
+        emit m_owner->printQuantityChanged();
+}

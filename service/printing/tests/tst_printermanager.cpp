@@ -1,0 +1,176 @@
+#include "service/printing/PrinterManager.h"
+#include "service/testsupport/HarnessAppMain.h"
+#include "service/testsupport/LogCapture.h"
+#include "tests/support/PrintedJobs.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QtTest>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr qreal PointsPerMm = 72.0 / 25.4;
+
+QString receipt(const QString &body)
+{
+    return QStringLiteral("<html><body><p>%1</p><p>合计：¥12.50</p></body></html>").arg(body);
+}
+
+} // namespace
+
+// Receipts printed through the harness's scheduler and read back from the
+// documents it keeps.
+class TestPrinterManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void printerChoice_data();
+    void printerChoice();
+    void storedLayout_data();
+    void storedLayout();
+    void receiptsNeverShareHtml();
+
+private:
+    // Prints one job on a fresh renderer and returns the scheduler's job.
+    PrintedJobs::Job printOne(CPrinterManager &manager, const PrintRecord &job);
+
+    std::optional<LogCapture> m_log;
+};
+
+void TestPrinterManager::initTestCase()
+{
+    KORVEL_REQUIRE_HARNESS();
+    m_log.emplace();
+}
+
+PrintedJobs::Job TestPrinterManager::printOne(CPrinterManager &manager, const PrintRecord &job)
+{
+    const int before = PrintedJobs::lastId();
+    manager.printJob(job);
+    // printJob returns once the scheduler has the job.
+    const QList<PrintedJobs::Job> jobs = PrintedJobs::since(before);
+    return jobs.size() == 1 ? jobs.first() : PrintedJobs::Job();
+}
+
+void TestPrinterManager::printerChoice_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("queue");
+    QTest::addColumn<bool>("notFound");
+
+    QTest::newRow("no name: default") << QString() << "receipt58" << false;
+    QTest::newRow("installed") << "kitchen80" << "kitchen80" << false;
+    QTest::newRow("other case") << "Kitchen80" << "receipt58" << true;
+}
+
+void TestPrinterManager::printerChoice()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, queue);
+    QFETCH(bool, notFound);
+
+    m_log->mark();
+    CPrinterManager manager;
+    PrintRecord job;
+    job.name = name;
+    job.content = receipt(QStringLiteral("choice"));
+    const PrintedJobs::Job printed = printOne(manager, job);
+    QVERIFY(printed.id > 0);
+    QCOMPARE(printed.queue, queue);
+    QVERIFY(PrintedJobs::text(printed.document).contains(QStringLiteral("合计")));
+
+    const QStringList warnings = m_log->linesWith(QStringLiteral("打印机未找到"));
+    if (notFound) {
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY(warnings.first().contains(QStringLiteral("打印机未找到，name:%1, 将使用默认打印机").arg(name)));
+    } else {
+        QVERIFY(warnings.isEmpty());
+    }
+}
+
+void TestPrinterManager::storedLayout_data()
+{
+    QTest::addColumn<QString>("printer");
+    QTest::addColumn<int>("printerLeft");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<qreal>("pageWidthPt");  // 0: the printer's own
+    QTest::addColumn<qreal>("pageHeightPt"); // 0: the printer's own
+    QTest::addColumn<qreal>("leftMarginPt");
+
+    QTest::newRow("58 mm, extra margin") << "receipt58" << 5 << 58 << 0 << 58 * PointsPerMm << 0.0 << 20.0;
+    QTest::newRow("all zero") << "receipt58" << 0 << 0 << 0 << 0.0 << 0.0 << 15.0;
+    QTest::newRow("80 x 120 mm, named") << "kitchen80" << 12 << 80 << 120 << 80 * PointsPerMm << 120 * PointsPerMm
+                                        << 27.0;
+}
+
+void TestPrinterManager::storedLayout()
+{
+    QFETCH(QString, printer);
+    QFETCH(int, printerLeft);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(qreal, pageWidthPt);
+    QFETCH(qreal, pageHeightPt);
+    QFETCH(qreal, leftMarginPt);
+
+    CPrinterManager manager;
+    PrintRecord job;
+    job.name = printer == QLatin1String("receipt58") ? QString() : printer;
+    job.content = receipt(QStringLiteral("Layout"));
+    const PrintedJobs::Job own = printOne(manager, job);
+    QVERIFY(own.id > 0);
+    const QSizeF ownSize = PrintedJobs::pageSizePt(own.document);
+
+    PrintRecord settings;
+    settings.name = printer;
+    settings.printerLeft = printerLeft;
+    settings.width = width;
+    settings.height = height;
+    manager.setPrinterConfig(settings);
+    const PrintedJobs::Job printed = printOne(manager, job);
+    QVERIFY(printed.id > 0);
+
+    const QSizeF size = PrintedJobs::pageSizePt(printed.document);
+    QVERIFY(!size.isEmpty());
+    QVERIFY2(qAbs(size.width() - (pageWidthPt > 0 ? pageWidthPt : ownSize.width())) < 1.0,
+             qPrintable(QString::number(size.width())));
+    QVERIFY2(qAbs(size.height() - (pageHeightPt > 0 ? pageHeightPt : ownSize.height())) < 1.0,
+             qPrintable(QString::number(size.height())));
+    // The text starts just inside the margin (the document's own small
+    // inner margin and the glyph's side bearing lie between).
+    const qreal textLeft = PrintedJobs::textLeftPt(printed.document);
+    QVERIFY2(textLeft >= leftMarginPt && textLeft < leftMarginPt + 5, qPrintable(QString::number(textLeft)));
+}
+
+void TestPrinterManager::receiptsNeverShareHtml()
+{
+    CPrinterManager manager;
+    PrintRecord first;
+    first.content = receipt(QStringLiteral("欢迎光临 FIRST-RECEIPT"));
+    PrintRecord second;
+    second.content = receipt(QStringLiteral("SECOND-RECEIPT"));
+
+    const PrintedJobs::Job firstJob = printOne(manager, first);
+    const PrintedJobs::Job secondJob = printOne(manager, second);
+    QVERIFY(firstJob.id > 0 && secondJob.id > 0);
+    const QString firstText = PrintedJobs::text(firstJob.document);
+    const QString secondText = PrintedJobs::text(secondJob.document);
+    QVERIFY2(firstText.contains(QStringLiteral("欢迎光临 FIRST-RECEIPT")), qPrintable(firstText));
+    QVERIFY(!firstText.contains(QStringLiteral("SECOND")));
+    QVERIFY(secondText.contains(QStringLiteral("SECOND-RECEIPT")));
+    QVERIFY(!secondText.contains(QStringLiteral("FIRST")));
+}
+
+int main(int argc, char **argv)
+{
+    return runWithHarnessApp<QApplication, TestPrinterManager>(argc, argv);
+}
+
+#include "tst_printermanager.moc"

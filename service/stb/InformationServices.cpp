@@ -1,0 +1,444 @@
+#include "service/stb/InformationServices.h"
+
+#include "common/Clock.h"
+#include "common/LenientJson.h"
+#include "service/app/LogFacility.h"
+#include "service/app/MainApp.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+const QHostAddress serviceGroup(QStringLiteral("224.0.0.8"));
+const QHostAddress stbGroup(QStringLiteral("224.0.0.19"));
+const QString subtitleFile = QStringLiteral("./subtitle.conf");
+
+// Peers keep a 2047-byte buffer with a terminating zero.
+constexpr int peerMessageLimit = 2046;
+// Longer URL texts are cut; the boxes have always been sent at most this much.
+constexpr int authUrlLimit = 222;
+// Enough for a few seconds of status reports from a large venue while the
+// main thread is busy elsewhere (a window repaint, an InfoData answer).
+constexpr int receiveBufferBytes = 4 * 1024 * 1024;
+
+constexpr int subtitleMessageType = 26;
+
+QByteArray untilFirstZero(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return zero >= 0 ? bytes.left(zero) : bytes;
+}
+
+} // namespace
+
+CInformationServices::CInformationServices(QObject *parent)
+    : CInformationServices(contextOf(qobject_cast<CMainApp *>(QCoreApplication::instance())), parent)
+{
+}
+
+CInformationServices::CInformationServices(const Context &context, QObject *parent)
+    : QObject(parent), m_app(qobject_cast<CMainApp *>(QCoreApplication::instance())), m_context(context)
+{
+    start();
+}
+
+CInformationServices::~CInformationServices()
+{
+    delete m_networkManager;
+    m_networkManager = nullptr;
+}
+
+CInformationServices::Context CInformationServices::contextOf(CMainApp *app)
+{
+    Context context;
+    if (!app)
+        return context;
+    context.localAddress = [app] { return app->getAddressIP(); };
+    context.broadcastAddress = [app] { return app->getBroadcast(); };
+    context.readJsonFile = [app](const QString &path) { return app->readJsonFile(path); };
+    context.writeJsonFile = [app](const QJsonObject &object, const QString &path) {
+        return app->writeJsonFile(object, path);
+    };
+    return context;
+}
+
+void CInformationServices::start()
+{
+    connect(&m_socket, &QUdpSocket::readyRead, this, &CInformationServices::onReadyRead);
+    // Several print services may run on one host; all of them share the port.
+    m_socket.bind(QHostAddress::AnyIPv4, servicePort, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint);
+    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
+    m_socket.joinMulticastGroup(serviceGroup);
+    m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, 10);
+    m_socket.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 0);
+
+    m_networkManager = new QNetworkAccessManager(this);
+    loadSubtitles();
+
+    connect(&m_timer, &QTimer::timeout, this, &CInformationServices::onSendMsg);
+    m_timer.setInterval(sendIntervalMs);
+    m_timer.start();
+}
+
+quint32 CInformationServices::tickNow() const
+{
+    if (m_context.clock)
+        return quint32(quint64(m_context.clock->monotonicMs()));
+    return quint32(tickCountMs());
+}
+
+quint32 CInformationServices::unixNow() const
+{
+    const Clock &clock = m_context.clock ? *m_context.clock : Clock::system();
+    return quint32(quint64(clock.epochMs() / 1000));
+}
+
+// ---------------------------------------------------------------- sending
+
+void CInformationServices::sendDatagram(const QByteArray &bytes, const QHostAddress &address, quint16 port)
+{
+    // An invalid address (none known, or not IPv4) would be refused anyway;
+    // the send is simply lost, as with any other UDP failure.
+    if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return;
+    m_socket.writeDatagram(bytes, address, port);
+}
+
+void CInformationServices::sendStbMsg(const int &type, const QString &content, unsigned times, const QString &ip)
+{
+    QJsonObject message;
+    message.insert(QStringLiteral("clientIP"), m_context.localAddress ? m_context.localAddress() : QString());
+    message.insert(QStringLiteral("type"), QString::number(type));
+    message.insert(QStringLiteral("content"), content);
+    message.insert(QStringLiteral("times"), QString::number(times));
+    const QByteArray bytes = QJsonDocument(message).toJson(QJsonDocument::Indented);
+
+    if (!ip.isEmpty()) {
+        // Twice, against loss; a box's address never falls back to broadcast.
+        const QHostAddress box(ip);
+        sendDatagram(bytes, box, stbPort);
+        sendDatagram(bytes, box, stbPort);
+        return;
+    }
+    const QString broadcast = m_context.broadcastAddress ? m_context.broadcastAddress() : QString();
+    sendDatagram(bytes, QHostAddress(broadcast), stbPort);
+    sendDatagram(bytes, stbGroup, stbPort);
+}
+
+void CInformationServices::sendPeerMsg(const QString &text)
+{
+    const QByteArray bytes = untilFirstZero(text.toUtf8()).left(peerMessageLimit);
+    const QString broadcast = m_context.broadcastAddress ? m_context.broadcastAddress() : QString();
+    sendDatagram(bytes, QHostAddress(broadcast), servicePort);
+    sendDatagram(bytes, stbGroup, servicePort);
+}
+
+// ---------------------------------------------------------------- receiving
+
+void CInformationServices::onReadyRead()
+{
+    while (m_socket.hasPendingDatagrams()) {
+        const qint64 announced = m_socket.pendingDatagramSize();
+        QByteArray buffer(int(qMax<qint64>(announced, 0)), Qt::Uninitialized);
+        QHostAddress sender;
+        const qint64 received = m_socket.readDatagram(buffer.data(), buffer.size(), &sender);
+        if (received != announced) {
+            WRITE_LOG(VodLog, QStringLiteral("读取数据包错误，nRecv=%1").arg(announced));
+            continue;
+        }
+
+        const QJsonObject object = QJsonDocument::fromJson(buffer).object();
+        const QString query = object.value(QLatin1String("query")).toString();
+        if (query == QLatin1String("stbInfo")) {
+            updateStbInfo(object, sender);
+        } else if (query == QLatin1String("subtitle")) {
+            WRITE_LOG(PrinterLog, QStringLiteral("字幕消息，从打印控件接收:%1")
+                                      .arg(QString::fromUtf8(untilFirstZero(buffer))));
+            handleSubtitle(object.value(QLatin1String("data")), true);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- registry
+
+void CInformationServices::updateStbInfo(const QJsonObject &status, const QHostAddress &sender)
+{
+    // Status reports come on an IPv4 socket; keep the dotted form even if the
+    // kernel hands the address over IPv4-mapped.
+    bool isIPv4 = false;
+    const quint32 ipv4 = sender.toIPv4Address(&isIPv4);
+    const QString address = isIPv4 ? QHostAddress(ipv4).toString() : sender.toString();
+    const StbInfo info = StbInfo::fromStatus(status, address, tickNow());
+
+    WRITE_LOG(VodLog, QStringLiteral("机顶盒状态信息更新:ip:%1 room:%2 云账号:%3")
+                          .arg(info.strIp, info.roomName, QString::number(info.unAccount)));
+
+    QMutexLocker lock(&m_stbMutex);
+    for (StbInfo &known : m_stbInfos) {
+        if (known.unAccount == info.unAccount) {
+            known = info;
+            return;
+        }
+    }
+    // Boxes that act as servers are listed first; the order never changes later.
+    if (info.isServer != 0)
+        m_stbInfos.prepend(info);
+    else
+        m_stbInfos.append(info);
+}
+
+QString CInformationServices::getStbInfo()
+{
+    const QList<StbInfo> infos = stbInfoList();
+
+    // The compact layout of {"code":180,"data":[...]} without any blank, room
+    // names included: the text the cashier application has always been given.
+    QByteArray text = QByteArrayLiteral("{\"code\":180,\"data\":[");
+    text.reserve(256 * infos.size() + 32);
+    bool first = true;
+    for (const StbInfo &info : infos) {
+        const quint32 now = tickNow();
+        if (info.isOnline(now)) {
+            if (!first)
+                text += ',';
+            first = false;
+            info.appendListEntryText(text);
+        } else {
+            WRITE_LOG(VodLog, QStringLiteral("机顶盒离线：ip:%1,room:%2, 离线时间:%3")
+                                  .arg(info.strIp, info.roomName, QString::number(quint32(tickNow() - info.unTime))));
+        }
+    }
+    text += "]}";
+    return QString::fromUtf8(untilFirstZero(text));
+}
+
+bool CInformationServices::findStbByAccount(quint32 unAccount, StbInfo *found) const
+{
+    // Only the main thread changes the registry, and lookups run there too.
+    for (const StbInfo &info : m_stbInfos) {
+        if (info.unAccount == unAccount) {
+            if (found)
+                *found = info;
+            return true;
+        }
+    }
+    return false;
+}
+
+QList<StbInfo> CInformationServices::stbInfoList()
+{
+    QMutexLocker lock(&m_stbMutex);
+    return m_stbInfos;
+}
+
+// ---------------------------------------------------------------- subtitles
+
+void CInformationServices::handleSubtitle(const QJsonValue &data, const bool &fromNetwork)
+{
+    const QJsonObject command = data.toObject();
+    SubtitleMsg msg = SubtitleMsg::fromCommand(command);
+    const int deleteMode = LenientJson::wholeNumber(command.value(QLatin1String("delete")));
+
+    if (deleteMode > 0) {
+        // Only our own cashier's deletions go to the peers; theirs stop here.
+        if (!fromNetwork) {
+            QJsonObject peer;
+            peer.insert(QStringLiteral("data"), data);
+            peer.insert(QStringLiteral("query"), QStringLiteral("subtitle"));
+            sendPeerMsg(QString::fromUtf8(QJsonDocument(peer).toJson(QJsonDocument::Compact)));
+        }
+        QList<SubtitleMsg> copy;
+        {
+            QMutexLocker lock(&m_subtitleMutex);
+            if (deleteMode == 2) {
+                m_subtitles.clear();
+            } else {
+                const qint32 id = msg.cashier_push_id;
+                m_subtitles.erase(std::remove_if(m_subtitles.begin(), m_subtitles.end(),
+                                                 [id](const SubtitleMsg &m) { return m.cashier_push_id == id; }),
+                                  m_subtitles.end());
+            }
+            copy = m_subtitles;
+        }
+        saveSubtitles(copy);
+        return;
+    }
+
+    if (msg.cashier_push_id == 0) {
+        // A one-off message lives in memory only.
+        if (msg.count <= 0)
+            return;
+        msg.start_time = 0;
+        msg.end_time = 0;
+        QMutexLocker lock(&m_subtitleMutex);
+        m_subtitles.append(msg);
+        return;
+    }
+
+    // The same push can reach us from the cashier and from a peer.
+    const auto known = pushTimes.constFind(msg.cashier_push_id);
+    if (known != pushTimes.constEnd() && known.value() == msg.time)
+        return;
+    pushTimes.insert(msg.cashier_push_id, msg.time);
+    QList<SubtitleMsg> copy;
+    {
+        QMutexLocker lock(&m_subtitleMutex);
+        m_subtitles.append(msg);
+        copy = m_subtitles;
+    }
+    saveSubtitles(copy);
+}
+
+bool CInformationServices::processSubtitles(QList<SubtitleMsg> &list)
+{
+    if (list.isEmpty())
+        return false;
+    const quint32 now = unixNow();
+    bool removed = false;
+    for (auto it = list.begin(); it != list.end();) {
+        SubtitleMsg &msg = *it;
+        if (!msg.isActive(now)) {
+            WRITE_LOG(PrinterLog, QStringLiteral("字幕消息，删除: %1 nCount: %2, EndTime: %3")
+                                      .arg(msg.remark, QString::number(msg.count), QString::number(msg.end_time)));
+            it = list.erase(it);
+            removed = true;
+            continue;
+        }
+        if (msg.isDue(now)) {
+            WRITE_LOG(PrinterLog, QStringLiteral("字幕消息，发送内容:%1, nCount:%2, accounts:%3")
+                                      .arg(msg.remark, QString::number(msg.count), msg.accountIds));
+            sendSubtitle(msg);
+            msg.lastSendTime = now;
+            if (msg.count != SubtitleMsg::untilEndTime)
+                --msg.count;
+        }
+        ++it;
+    }
+    return removed;
+}
+
+void CInformationServices::sendSubtitle(const SubtitleMsg &msg)
+{
+    if (msg.accountIds.isEmpty()) {
+        sendStbMsg(subtitleMessageType, msg.remark, msg.time, QString());
+        return;
+    }
+    // Empty parts stay: they stand for account 0, as the cashier wrote them.
+    const QStringList accounts = msg.accountIds.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    for (const QString &account : accounts) {
+        StbInfo box;
+        if (findStbByAccount(account.toUInt(), &box))
+            sendStbMsg(subtitleMessageType, msg.remark, msg.time, box.strIp);
+    }
+}
+
+void CInformationServices::saveSubtitles(const QList<SubtitleMsg> &list)
+{
+    QJsonArray saved;
+    for (const SubtitleMsg &msg : list)
+        saved.append(msg.toSaved());
+    QJsonObject file;
+    file.insert(QStringLiteral("list"), saved);
+    if (m_context.writeJsonFile)
+        m_context.writeJsonFile(file, subtitleFile);
+}
+
+void CInformationServices::loadSubtitles()
+{
+    const QJsonObject file = m_context.readJsonFile ? m_context.readJsonFile(subtitleFile) : QJsonObject();
+    const QJsonValue saved = file.value(QLatin1String("list"));
+    if (!saved.isArray())
+        return;
+    QList<SubtitleMsg> loaded;
+    for (const QJsonValue &element : saved.toArray())
+        loaded.append(SubtitleMsg::fromSaved(element));
+    QMutexLocker lock(&m_subtitleMutex);
+    m_subtitles = loaded;
+}
+
+QList<SubtitleMsg> CInformationServices::subtitleList()
+{
+    QMutexLocker lock(&m_subtitleMutex);
+    return m_subtitles;
+}
+
+void CInformationServices::onSendMsg()
+{
+    QList<SubtitleMsg> copy;
+    {
+        QMutexLocker lock(&m_subtitleMutex);
+        if (!processSubtitles(m_subtitles))
+            return;
+        copy = m_subtitles;
+    }
+    saveSubtitles(copy);
+}
+
+// ---------------------------------------------------------------- authorisation code
+
+QString CInformationServices::authCodeFailure()
+{
+    return QStringLiteral("{\"errCode\": 1,\"query\": \"checkAuthCode\"}");
+}
+
+QString CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue &data)
+{
+    const QJsonObject request = data.toObject();
+    StbInfo box;
+    if (!findStbByAccount(unAccount, &box)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("=== 未查询到云账号:") + QString::number(unAccount) + QStringLiteral("  data:")
+                                  + request.value(QLatin1String("method")).toString());
+        return authCodeFailure();
+    }
+
+    const QByteArray urlBytes = (QByteArrayLiteral("http://") + box.strIp.toUtf8() + ':'
+                                 + QByteArray::number(stbHttpPort)
+                                 + QByteArrayLiteral("/stb/cprt_api.html?method=checkAuthCode&authCode=")
+                                 + request.value(QLatin1String("auth")).toString().toUtf8())
+                                    .left(authUrlLimit);
+    const QString urlText = QString::fromUtf8(urlBytes);
+    QNetworkReply *reply = m_networkManager->get(QNetworkRequest(QUrl::fromUserInput(urlText)));
+
+    // Timers, datagrams and further commands go on while we wait. A box that
+    // has vanished must not hold the cashier for as long as TCP keeps trying.
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(m_context.authCodeTimeoutMs);
+    if (!reply->isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+
+    if (!reply->isFinished()) {
+        reply->disconnect(&loop);
+        reply->abort();
+        reply->deleteLater();
+        WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)超时，%2毫秒内未完成").arg(urlText, QString::number(m_context.authCodeTimeoutMs)));
+        return authCodeFailure();
+    }
+
+    const QByteArray body = reply->readAll();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QUrl redirect = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    const bool succeeded = reply->error() == QNetworkReply::NoError && status != 300 && status != 405 && redirect.isEmpty();
+    reply->deleteLater();
+    if (!succeeded) {
+        WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)失败，状态码:%2, 错误:%3")
+                                  .arg(urlText, QString::number(status), reply->errorString()));
+        return authCodeFailure();
+    }
+
+    const QJsonObject answer = QJsonDocument::fromJson(body).object();
+    WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)成功，response:%2").arg(urlText, QString::fromUtf8(untilFirstZero(body))));
+    return QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented));
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "service/stb/StbInfo.h"
+#include "service/stb/SubtitleMsg.h"
+
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <functional>
+
+class CMainApp;
+class Clock;
+class QNetworkAccessManager;
+
+// The service's link to the set-top boxes in the rooms and to the other print
+// services of the venue: notices and subtitles to the boxes, their status
+// reports, subtitle deletions shared with the peers, and the relay of
+// authorisation-code checks to a box's web interface.
+class CInformationServices : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Where the service takes its addresses, its subtitle file and its time
+    // from. The program takes them from the application object; tests bring
+    // their own, so that nothing depends on the host's interfaces or clock.
+    struct Context
+    {
+        std::function<QString()> localAddress;
+        std::function<QString()> broadcastAddress;
+        std::function<QJsonObject(const QString &)> readJsonFile;
+        std::function<bool(const QJsonObject &, const QString &)> writeJsonFile;
+        // Unix time of the subtitle schedule (epochMs) and the box registry's
+        // tick counter (monotonicMs); null means the system clock and tickCountMs().
+        const Clock *clock = nullptr;
+        // Longest wait for a box's answer to an authorisation-code check.
+        int authCodeTimeoutMs = 10000;
+    };
+
+    explicit CInformationServices(QObject *parent = nullptr);
+    explicit CInformationServices(const Context &context, QObject *parent = nullptr);
+    ~CInformationServices() override;
+
+    static constexpr quint16 servicePort = 19262;
+    static constexpr quint16 stbPort = 18108;
+    static constexpr quint16 stbHttpPort = 12080;
+    static constexpr int sendIntervalMs = 3000;
+
+    // Datagrams to the boxes; an empty ip means every box.
+    void sendStbMsg(const int &type, const QString &content, unsigned times, const QString &ip);
+    void sendPeerMsg(const QString &text);
+
+    // Registry of boxes.
+    void updateStbInfo(const QJsonObject &status, const QHostAddress &sender);
+    QString getStbInfo();
+    bool findStbByAccount(quint32 unAccount, StbInfo *found) const;
+    QList<StbInfo> stbInfoList();
+
+    // Subtitles.
+    void handleSubtitle(const QJsonValue &data, const bool &fromNetwork);
+    bool processSubtitles(QList<SubtitleMsg> &list);
+    void sendSubtitle(const SubtitleMsg &msg);
+    void saveSubtitles(const QList<SubtitleMsg> &list);
+    void loadSubtitles();
+    QList<SubtitleMsg> subtitleList();
+
+    // Relays an authorisation-code check to the box of the account and
+    // returns the answer for the cashier.
+    QString checkAuthCode(unsigned unAccount, const QJsonValue &data);
+    static QString authCodeFailure();
+
+    const QTimer &sendTimer() const { return m_timer; }
+    quint16 boundPort() const { return m_socket.localPort(); }
+
+public slots:
+    void onReadyRead();
+    void onSendMsg();
+
+private:
+    static Context contextOf(CMainApp *app);
+    void start();
+    quint32 tickNow() const;
+    quint32 unixNow() const;
+    void sendDatagram(const QByteArray &bytes, const QHostAddress &address, quint16 port);
+
+    QNetworkAccessManager *m_networkManager = nullptr;
+    CMainApp *m_app = nullptr;
+    QUdpSocket m_socket;
+    QList<StbInfo> m_stbInfos;
+    QList<SubtitleMsg> m_subtitles;
+    QMap<qint32, quint32> pushTimes;
+    QTimer m_timer;
+    mutable QMutex m_stbMutex;
+    QMutex m_subtitleMutex;
+    Context m_context;
+};

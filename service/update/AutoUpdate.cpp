@@ -1,0 +1,83 @@
+#include "service/update/AutoUpdate.h"
+
+#include "common/CoordinationProtocol.h"
+#include "common/LoopbackSocket.h"
+#include "platform/ProcessTable.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUdpSocket>
+
+namespace {
+
+QString programFolder()
+{
+    const QString program = QCoreApplication::applicationFilePath();
+    return program.left(program.lastIndexOf(QLatin1Char('/')));
+}
+
+} // namespace
+
+CAutoUpdate::CAutoUpdate(QObject *owner, const QString &serviceFolder)
+    : m_owner(owner),
+      m_socket(new QUdpSocket),
+      m_serviceFolder(serviceFolder.isEmpty() ? programFolder() : serviceFolder),
+      m_files(m_serviceFolder)
+{
+    connect(m_socket, &QUdpSocket::readyRead, this, &CAutoUpdate::onReadyRead);
+    // Without the port the service simply hears no coordination requests.
+    LoopbackSocket::bindListener(*m_socket, CoordinationProtocol::ServicePort);
+
+    m_watchTimer.setInterval(WatchIntervalMs);
+    m_watchTimer.setSingleShot(true);
+    connect(&m_watchTimer, &QTimer::timeout, this, &CAutoUpdate::onWatchTimer);
+    connect(this, &CAutoUpdate::quitRequested, QCoreApplication::instance(), &QCoreApplication::quit);
+
+    startUpdater();
+}
+
+CAutoUpdate::~CAutoUpdate()
+{
+    delete m_socket;
+}
+
+void CAutoUpdate::startUpdater()
+{
+    m_files = CUpdaterFiles(m_serviceFolder);
+    m_watchTimer.start();
+    // A second updater started while one runs ends by itself.
+    if (CUpdaterFiles::isProgramFile(m_files.updater()))
+        QProcess::startDetached(m_files.updater(), QStringList());
+}
+
+void CAutoUpdate::onWatchTimer()
+{
+    if (isProcessRunning(m_files.imageName())) {
+        m_watchTimer.start();
+        return;
+    }
+    m_watchTimer.stop();
+    m_files.applyWaitingUpdaters();
+}
+
+// Datagrams already pending are handled even after a quit was asked for,
+// so every copy of a request that is read gets its answers.
+void CAutoUpdate::onReadyRead()
+{
+    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(*m_socket);
+    for (const QByteArray &datagram : datagrams) {
+        const CoordinationProtocol::Message message = CoordinationProtocol::parse(datagram);
+        m_check = message.time;
+        if (message.query == CoordinationProtocol::isUpdated() || message.query == CoordinationProtocol::closeApp()) {
+            sendMessage(message.query);
+            emit quitRequested();
+        }
+    }
+}
+
+void CAutoUpdate::sendMessage(const QString &query)
+{
+    CoordinationProtocol::sendTwice(*m_socket, CoordinationProtocol::answer(query, m_check),
+                                    CoordinationProtocol::UpdaterPort);
+}

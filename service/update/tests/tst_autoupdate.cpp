@@ -1,0 +1,174 @@
+#include "common/CoordinationProtocol.h"
+#include "platform/ProcessTable.h"
+#include "service/update/AutoUpdate.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+using Protocol = CoordinationProtocol;
+using Texts = QList<QByteArray>;
+
+// The coordinator in this process on the real loopback ports, with a
+// temporary install folder. Its updater is a test program that runs until
+// the test releases it.
+class TestAutoUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { KORVEL_REQUIRE_HARNESS(); }
+    void init();
+    void cleanup();
+
+    void answersRequestsAndAsksToQuit_data();
+    void answersRequestsAndAsksToQuit();
+    void keepsTheTimeOfEveryDatagram();
+    void withoutUpdaterLooksOnceAndStops();
+    void replacesTheUpdaterOnlyAfterItEnded_data();
+    void replacesTheUpdaterOnlyAfterItEnded();
+
+private:
+    void start();
+    void send(const QByteArray &text);
+    QStringList runs() const;
+
+    std::unique_ptr<QTemporaryDir> m_install;
+    std::unique_ptr<QTemporaryDir> m_markers;
+    std::unique_ptr<QUdpSocket> m_updaterSide;
+    std::unique_ptr<CAutoUpdate> m_coordinator;
+    std::unique_ptr<QSignalSpy> m_quits;
+};
+
+void TestAutoUpdate::init()
+{
+    m_install = std::make_unique<QTemporaryDir>();
+    m_markers = std::make_unique<QTemporaryDir>();
+    qputenv("KORVEL_STANDIN_DIR", QFile::encodeName(m_markers->path()));
+    m_updaterSide = std::make_unique<QUdpSocket>();
+    QVERIFY(m_updaterSide->bind(QHostAddress(QHostAddress::LocalHost), Protocol::UpdaterPort));
+}
+
+void TestAutoUpdate::cleanup()
+{
+    TestSupport::writeFile(m_markers->filePath("release"), "");
+    QTRY_VERIFY(!isProcessRunning("Updater"));
+    m_quits.reset();
+    m_coordinator.reset();
+    m_updaterSide.reset();
+}
+
+void TestAutoUpdate::start()
+{
+    m_coordinator = std::make_unique<CAutoUpdate>(nullptr, m_install->path());
+    // The test's own application must not end; the requests are counted.
+    QObject::disconnect(m_coordinator.get(), &CAutoUpdate::quitRequested, nullptr, nullptr);
+    m_quits = std::make_unique<QSignalSpy>(m_coordinator.get(), &CAutoUpdate::quitRequested);
+}
+
+void TestAutoUpdate::send(const QByteArray &text)
+{
+    QUdpSocket().writeDatagram(text, QHostAddress(QHostAddress::LocalHost), Protocol::ServicePort);
+}
+
+QStringList TestAutoUpdate::runs() const
+{
+    return QString::fromLatin1(TestSupport::readAll(m_markers->filePath("runs"))).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestAutoUpdate::answersRequestsAndAsksToQuit_data()
+{
+    QTest::addColumn<Texts>("requests");
+    QTest::addColumn<Texts>("answers");
+
+    const QByteArray request = Protocol::request("IsUpdated", "1733550000");
+    const QByteArray agreed = Protocol::answer("IsUpdated", "1733550000");
+    QTest::newRow("updater asks to update") << Texts{request} << Texts{agreed, agreed};
+    QTest::newRow("two copies read in one pass") << Texts{request, request} << Texts{agreed, agreed, agreed, agreed};
+    QTest::newRow("query in small letters") << Texts{Protocol::request("isupdated", "7")} << Texts{};
+    QTest::newRow("no json object") << Texts{"IsUpdated", "[]"} << Texts{};
+}
+
+// A final CloseApp marks the end of the answers to the requests before it.
+void TestAutoUpdate::answersRequestsAndAsksToQuit()
+{
+    QFETCH(Texts, requests);
+    QFETCH(Texts, answers);
+    start();
+
+    for (const QByteArray &request : requests)
+        send(request); // loopback queues them at once: one pass reads them all
+    send(Protocol::request("CloseApp", "end"));
+
+    const QByteArray end = Protocol::answer("CloseApp", "end");
+    Texts received;
+    QTRY_COMPARE((received += Protocol::takePendingDatagrams(*m_updaterSide)).count(end), 2);
+    QCOMPARE(received, (answers + Texts{end, end}));
+    QCOMPARE(m_quits->count(), answers.size() / 2 + 1);
+}
+
+void TestAutoUpdate::keepsTheTimeOfEveryDatagram()
+{
+    start();
+    send(Protocol::request("hello", "5"));
+    QTRY_COMPARE(m_coordinator->storedCheck(), QStringLiteral("5"));
+    send(Protocol::quitRequest("CloseApp"));
+
+    Texts received;
+    QTRY_COMPARE((received += Protocol::takePendingDatagrams(*m_updaterSide)).size(), 2);
+    const QByteArray answer = R"({"query":"CloseApp","check":""})";
+    QCOMPARE(received, (Texts{answer, answer}));
+}
+
+void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()
+{
+    start();
+    QVERIFY(m_coordinator->isWatching());
+    m_coordinator->onWatchTimer();
+    QVERIFY(!m_coordinator->isWatching());
+    QVERIFY(runs().isEmpty());
+    QVERIFY(QDir(m_install->path()).isEmpty());
+}
+
+void TestAutoUpdate::replacesTheUpdaterOnlyAfterItEnded_data()
+{
+    QTest::addColumn<bool>("newWaiting");
+    QTest::newRow("ordinary install") << false;
+    QTest::newRow("new updater waiting") << true;
+}
+
+void TestAutoUpdate::replacesTheUpdaterOnlyAfterItEnded()
+{
+    QFETCH(bool, newWaiting);
+    const QString folder = m_install->filePath("Updater");
+    const QString updater = folder + "/Updater";
+    QVERIFY(QFile::rename(TestSupport::copyProgram(TestSupport::builtProgram("service/update/tests/updater_standin"), folder),
+                          updater));
+    TestSupport::writeFile(folder + "/Update.conf", "{}");
+    if (newWaiting)
+        TestSupport::writeFile(folder + "/Updater-new", "new program");
+    const QByteArray current = TestSupport::readAll(updater);
+
+    start();
+    QTRY_COMPARE(runs().size(), 1);
+    QVERIFY(!isProcessRunning("updater")); // letter case counts
+
+    m_coordinator->onWatchTimer();
+    QVERIFY(m_coordinator->isWatching());
+    QCOMPARE(QFileInfo::exists(folder + "/Updater-new"), newWaiting);
+
+    TestSupport::writeFile(m_markers->filePath("release"), "");
+    QTRY_VERIFY(!isProcessRunning("Updater"));
+    m_coordinator->onWatchTimer();
+
+    QVERIFY(!m_coordinator->isWatching());
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{"Update.conf", "Updater"}));
+    QCOMPARE(TestSupport::readAll(folder + "/Update.conf"), QByteArray("{}"));
+    QCOMPARE(TestSupport::readAll(updater), newWaiting ? QByteArray("new program") : current);
+}
+
+QTEST_GUILESS_MAIN(TestAutoUpdate)
+#include "tst_autoupdate.moc"
