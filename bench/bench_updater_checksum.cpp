@@ -1,0 +1,67 @@
+// Throughput of the updater's package checksum (read back from disk, then
+// CRC) beside zlib's crc32 over the same bytes already in memory.
+// Run through scripts/bench-updater.
+#include "updater/PackageChecksum.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <zlib.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int Rounds = 7;
+
+template <typename Work>
+double bestSeconds(Work work)
+{
+    double best = 1e9;
+    for (int round = 0; round < Rounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        best = qMin(best, timer.nsecsElapsed() / 1e9);
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s FILE [MEGABYTES]\n", argv[0]);
+        return 2;
+    }
+    const QString path = QString::fromLocal8Bit(argv[1]);
+    const int megabytes = argc > 2 ? std::atoi(argv[2]) : 100;
+
+    QByteArray bytes(megabytes << 20, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return 1;
+    file.close();
+
+    volatile quint32 sink = 0;
+    const double zlibSeconds = bestSeconds([&] {
+        sink = ~quint32(crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()), uInt(bytes.size())));
+    });
+    const quint32 expected = sink;
+    quint32 value = 0;
+    const double fileSeconds = bestSeconds([&] { PackageChecksum::ofFile(path, &value); });
+    if (value != expected) {
+        std::fprintf(stderr, "checksum mismatch: %u != %u\n", value, expected);
+        return 1;
+    }
+    const double mb = bytes.size() / 1e6;
+    std::printf("{\"bytes\":%d,\"zlib_crc32_MBps\":%.0f,\"package_checksum_MBps\":%.0f,\"ratio\":%.3f}\n",
+                int(bytes.size()), mb / zlibSeconds, mb / fileSeconds, zlibSeconds / fileSeconds);
+    return 0;
+}

@@ -1,0 +1,6 @@
+#include "updater/UpdaterMain.h"
+
+int main(int argc, char **argv)
+{
+    return updaterMain(argc, argv);
+}
