@@ -21,7 +21,10 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return fail(error, file.errorString());
-    if (file.write(data) != data.size()) {
+    // write() only fills the device's buffer; flush() is where a full disk
+    // shows. commit() would close (and flush) the file without looking at
+    // the result, and put a cut file in place.
+    if (file.write(data) != data.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         return fail(error, reason);

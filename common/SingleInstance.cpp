@@ -18,10 +18,10 @@ bool SingleInstance::acquire()
     // detaching as its last user removes it.
     if (m_memory.attach())
         m_memory.detach();
-    const bool created = m_memory.create(1, QSharedMemory::ReadWrite);
+    // The lock has decided already. On this platform a segment's key is
+    // derived from a file's inode, so another program's live segment can
+    // share it; failing to create ours then does not mean a second instance.
+    m_memory.create(1, QSharedMemory::ReadWrite);
     m_semaphore.release();
-
-    if (!created)
-        m_lock.unlock();
-    return created;
+    return true;
 }

@@ -1,7 +1,7 @@
 #include "updater/MainWindow.h"
 
-#include "common/InstallationLayout.h"
 #include "common/CoordinationProtocol.h"
+#include "common/InstallationLayout.h"
 #include "common/LenientJson.h"
 #include "common/UpdateConfig.h"
 #include "updater/PackageChecksum.h"

@@ -6,8 +6,12 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstdio>
 
 class TestPrinterJson : public QObject
 {
@@ -23,6 +27,7 @@ private slots:
     void namesResolveAgainstApplicationFolder();
     void writeReplacesWholeFile();
     void failedWriteIsReported();
+    void fullFileSystemKeepsTheOldFile();
 
 private:
     void writeRaw(const QString &name, const QByteArray &bytes);
@@ -129,5 +134,57 @@ void TestPrinterJson::failedWriteIsReported()
     QCOMPARE(QDir(m_appDir->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
-QTEST_GUILESS_MAIN(TestPrinterJson)
+// On a full file system (an 8 KiB tmpfs in a mount namespace of its own) a
+// write that does not fit fails, says so, and leaves the old file byte for
+// byte with no temporary file beside it. This program writes inside the
+// namespace, started again with --write.
+void TestPrinterJson::fullFileSystemKeepsTheOldFile()
+{
+    if (QStandardPaths::findExecutable("unshare").isEmpty() || QStandardPaths::findExecutable("mount").isEmpty())
+        QSKIP("needs unshare and mount");
+    const QString dir = m_appDir->path();
+    QVERIFY(QDir(dir).mkdir("mnt"));
+    const QString script = QStringLiteral(
+        "mount -t tmpfs -o size=8k tmpfs \"$1/mnt\" || exit 90\n"
+        "\"$2\" --write \"$1/mnt\" 1000 || exit 91\n"
+        "cp \"$1/mnt/store.json\" \"$1/before.json\"\n"
+        "\"$2\" --write \"$1/mnt\" 6000 2>\"$1/error.txt\"; echo $? >\"$1/status\"\n"
+        "cp \"$1/mnt/store.json\" \"$1/after.json\"\n"
+        "ls -A \"$1/mnt\" >\"$1/listing\"\n");
+    QProcess process;
+    process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script, "sh", dir,
+                              QCoreApplication::applicationFilePath()});
+    QVERIFY(process.waitForFinished(30000));
+    if (process.exitCode() == 90 || process.exitStatus() != QProcess::NormalExit)
+        QSKIP("cannot mount a tmpfs here (needs root)");
+    QCOMPARE(process.exitCode(), 0);
+
+    QCOMPARE(TestSupport::readAll(dir + "/status").trimmed(), QByteArray("1"));
+    QVERIFY(!TestSupport::readAll(dir + "/error.txt").trimmed().isEmpty());
+    const QByteArray before = TestSupport::readAll(dir + "/before.json");
+    QVERIFY(before.size() > 1000);
+    QCOMPARE(TestSupport::readAll(dir + "/after.json"), before);
+    QCOMPARE(TestSupport::readAll(dir + "/listing").trimmed(), QByteArray("store.json"));
+}
+
+// --write FOLDER SIZE: writes {"data": SIZE characters} to FOLDER/store.json;
+// status 1 and the reason on stderr when that fails.
+static int writeStore(const char *folder, const char *size)
+{
+    QString error;
+    const QJsonObject object{{"data", QString(QByteArray(size).toInt(), QLatin1Char('x'))}};
+    if (CPrinterJson(QString::fromLocal8Bit(folder)).writeJson(object, "./store.json", &error))
+        return 0;
+    fprintf(stderr, "%s\n", qPrintable(error));
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 4 && qstrcmp(argv[1], "--write") == 0)
+        return writeStore(argv[2], argv[3]);
+    QCoreApplication app(argc, argv);
+    TestPrinterJson test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_printerjson.moc"

@@ -16,6 +16,7 @@ private slots:
     void secondHolderIsRefused();
     void releasedWhenDestroyed();
     void killedHolderDoesNotBlock();
+    void foreignSegmentUnderTheKeyDoesNotBlock();
 
 private:
     static QString uniqueKey(const char *what)
@@ -66,6 +67,18 @@ void TestSingleInstance::killedHolderDoesNotBlock()
 
     SingleInstance next(semaphore, memory);
     QVERIFY(next.acquire());
+}
+
+// Another program's live segment can have the same key.
+void TestSingleInstance::foreignSegmentUnderTheKeyDoesNotBlock()
+{
+    const QString semaphore = uniqueKey("Sem"), memory = uniqueKey("Mem");
+    QSharedMemory foreign(memory);
+    QVERIFY(foreign.create(1));
+    SingleInstance only(semaphore, memory);
+    QVERIFY(only.acquire());
+    SingleInstance second(semaphore, memory);
+    QVERIFY(!second.acquire());
 }
 
 QTEST_GUILESS_MAIN(TestSingleInstance)

@@ -67,7 +67,9 @@ _korvel_h_teardown() {
         if ((status != 0)) && [[ -z ${_h_signal:-} ]]; then
             # Keep what explains the failure; the rest of the venue goes.
             local keep
-            keep=${KORVEL_HARNESS_LOG_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/korvel-harness-logs.XXXXXX")}
+            # Beside the harness's folder, not inside it: TMPDIR points into
+            # the folder that goes below.
+            keep=${KORVEL_HARNESS_LOG_DIR:-$(mktemp -d "$_h_outer_tmpdir/korvel-harness-logs.XXXXXX")}
             mkdir -p "$keep"
             cp -r "$_h_tmp/cups/log" "$keep/cups" 2>/dev/null
             cp "$_h_tmp/xvfb.log" "$keep/" 2>/dev/null
@@ -111,12 +113,13 @@ korvel_harness_run() (
     _h_xvfb_pid=
     _h_display=
     _h_signal=
+    _h_outer_tmpdir=${TMPDIR:-/tmp}
     trap '_korvel_h_teardown $?' EXIT
     trap '_h_signal=INT; exit 130' INT
     trap '_h_signal=TERM; exit 143' TERM
     trap '_h_signal=HUP; exit 129' HUP
 
-    _h_tmp=$(mktemp -d "${TMPDIR:-/tmp}/korvel-harness.XXXXXX") || _korvel_h_fail "mktemp failed"
+    _h_tmp=$(mktemp -d "$_h_outer_tmpdir/korvel-harness.XXXXXX") || _korvel_h_fail "mktemp failed"
     # cupsd drops to user lp for filters, which must be able to reach the spool.
     chmod 0755 "$_h_tmp"
 

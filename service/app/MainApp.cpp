@@ -4,64 +4,69 @@
 #include "platform/RunKey.h"
 #include "service/app/AutoStart.h"
 #include "service/app/LogFacility.h"
+#include "service/http/CommandDispatcher.h"
+#include "service/http/CommandServer.h"
 #include "service/printing/FileLoader.h"
+#include "service/printing/InstalledPrinters.h"
 #include "service/printing/PrinterQueue.h"
 #include "service/printing/PrinterSettings.h"
 #include "service/stb/InformationServices.h"
 #include "service/update/AutoUpdate.h"
 
+#include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
-#include <QTcpSocket>
-
-CMultiTcpServer::CMultiTcpServer(QObject *parent) : QTcpServer(parent) {}
-
-// The application object makes the socket itself (newConnectSlot), so the
-// base class's pending-connection queue stays empty.
-void CMultiTcpServer::incomingConnection(qintptr socketDescriptor)
-{
-    emit newConnection(static_cast<int>(socketDescriptor));
-}
 
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
-    m_printerQueue = new CPrinterQueue(this);
+    m_printerQueue = new CPrinterQueue;
+    // Told from the thread that changed the count, under the queue's lock;
+    // storing it there keeps the last change the last stored.
+    connect(m_printerQueue, &CPrinterQueue::printQuantityChanged, this, &CMainApp::setPrintQuantity,
+            Qt::DirectConnection);
     m_printerQueue->start(QThread::IdlePriority);
     // A taken port leaves the service running without its command server.
-    m_tcpServer = new CMultiTcpServer(this);
-    m_tcpServer->listen(QHostAddress::Any, 12380);
-    connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CMainApp::newConnectSlot);
+    m_commandServer = new CommandServer([this](const QByteArray &body) { return dispatchCommand(body); }, this);
+    m_commandServer->listen();
 
     m_printerJson = new CPrinterJson(applicationDirPath());
     // Starts the updater at once.
     m_autoUpdate = new CAutoUpdate(this);
     // Binds its UDP port and loads subtitle.conf through the JSON store.
-    m_informationServices = new CInformationServices(nullptr);
+    CInformationServices::Context context;
+    context.localAddress = [this] { return getAddressIP(); };
+    context.broadcastAddress = [this] { return getBroadcast(); };
+    context.readJsonFile = [this](const QString &path) { return readJsonFile(path); };
+    context.writeJsonFile = [this](const QJsonObject &object, const QString &path) {
+        return writeJsonFile(object, path);
+    };
+    m_informationServices = new CInformationServices(context);
     m_networkManager = new QNetworkAccessManager(this);
     m_fileLoader = new FileLoader(applicationDirPath());
+    m_installedPrinters = new CInstalledPrinters;
+    m_dispatcher = new CommandDispatcher({*m_printerQueue, *m_fileLoader, *m_printerJson, *m_informationServices,
+                                          *m_autoUpdate, *m_installedPrinters});
     findLocalAddress();
     loadPrinterConfig();
 }
 
 CMainApp::~CMainApp()
 {
-    m_tcpServer->close();
+    // No command arrives once the server is gone.
+    delete m_commandServer;
+    m_commandServer = nullptr;
+    delete m_dispatcher;
+    m_dispatcher = nullptr;
+    delete m_installedPrinters;
+    m_installedPrinters = nullptr;
     delete m_fileLoader;
     m_fileLoader = nullptr;
-    delete m_tcpServer;
-    m_tcpServer = nullptr;
     delete m_printerQueue;
     m_printerQueue = nullptr;
     delete m_informationServices;
     m_informationServices = nullptr;
     delete m_autoUpdate;
     m_autoUpdate = nullptr;
-    // The sockets would otherwise report their end to a half-destroyed object.
-    for (QTcpSocket *socket : m_connections.keys()) {
-        socket->disconnect(this);
-        delete socket;
-    }
-    m_connections.clear();
     delete m_printerJson;
     m_printerJson = nullptr;
 }
@@ -76,7 +81,12 @@ void CMainApp::loadPrinterConfig()
 {
     QJsonArray data;
     if (PrinterSettings::settingsData(readJsonFile(QLatin1String(PrinterSettings::ConfigFile)), &data))
-        applyPrinterSettings(data);
+        m_dispatcher->applyPrinterSettings(data);
+}
+
+QString CMainApp::dispatchCommand(const QByteArray &body)
+{
+    return m_dispatcher->dispatchCommand(body);
 }
 
 void CMainApp::setAutoStart(bool enable)

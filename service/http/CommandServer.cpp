@@ -1,12 +1,12 @@
-// The command server's side of CMainApp: one entry per client connection,
-// requests cut out of the byte stream, answers written back in order.
-
-#include "service/app/MainApp.h"
+#include "service/http/CommandServer.h"
 
 #include "service/app/LogFacility.h"
+#include "service/http/MultiTcpServer.h"
 
 #include <QPointer>
 #include <QTcpSocket>
+
+#include <utility>
 
 using HttpFraming::Step;
 
@@ -26,7 +26,39 @@ QString bodyText(const QByteArray &body)
 
 } // namespace
 
-void CMainApp::newConnectSlot(int nSocketDescriptor)
+CommandServer::CommandServer(Dispatch dispatch, QObject *parent)
+    : QObject(parent), m_dispatch(std::move(dispatch)), m_tcpServer(new CMultiTcpServer(this))
+{
+    connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CommandServer::newConnectSlot);
+}
+
+CommandServer::~CommandServer()
+{
+    m_tcpServer->close();
+    // The sockets would otherwise report their end to a half-destroyed object.
+    for (QTcpSocket *socket : m_connections.keys()) {
+        socket->disconnect(this);
+        delete socket;
+    }
+    m_connections.clear();
+}
+
+bool CommandServer::listen(quint16 port)
+{
+    return m_tcpServer->listen(QHostAddress::Any, port);
+}
+
+quint16 CommandServer::serverPort() const
+{
+    return m_tcpServer->serverPort();
+}
+
+void CommandServer::close()
+{
+    m_tcpServer->close();
+}
+
+void CommandServer::newConnectSlot(int nSocketDescriptor)
 {
     auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(nSocketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
@@ -41,21 +73,14 @@ void CMainApp::newConnectSlot(int nSocketDescriptor)
     state.peerPort = socket->peerPort();
     m_connections.insert(socket, state);
 
-    // The socket is bound into each connection: sender() would search all
-    // connections of the application object on every signal.
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readyReadFrom(socket); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { disconnectedFrom(socket); });
-    connect(socket, &QTcpSocket::errorOccurred, this,
-            [this, socket](QAbstractSocket::SocketError error) { socketErrorFrom(socket, error); });
+    connect(socket, &QTcpSocket::readyRead, this, &CommandServer::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, &CommandServer::onDisconnected);
+    connect(socket, &QTcpSocket::errorOccurred, this, &CommandServer::onSocketError);
 }
 
-void CMainApp::onReadyRead()
+void CommandServer::onReadyRead()
 {
-    readyReadFrom(qobject_cast<QTcpSocket *>(sender()));
-}
-
-void CMainApp::readyReadFrom(QTcpSocket *socket)
-{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
     const auto it = m_connections.find(socket);
     if (!socket || it == m_connections.end()) {
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，未找到socket，连接已关闭"));
@@ -72,7 +97,7 @@ void CMainApp::readyReadFrom(QTcpSocket *socket)
     processRequests(socket);
 }
 
-void CMainApp::readAvailable(QTcpSocket *socket, ConnectionState &state)
+void CommandServer::readAvailable(QTcpSocket *socket, ConnectionState &state)
 {
     if (socket->bytesAvailable() <= 0)
         return;
@@ -85,7 +110,7 @@ void CMainApp::readAvailable(QTcpSocket *socket, ConnectionState &state)
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，数据未读取完全,远程端口:%1").arg(portText(state.peerPort)));
 }
 
-bool CMainApp::overBounds(QTcpSocket *socket, const ConnectionState &state)
+bool CommandServer::overBounds(QTcpSocket *socket, const ConnectionState &state)
 {
     const int remaining = HttpFraming::remainingBytes(state);
     if (remaining <= HttpFraming::MaxReceiveBuffer)
@@ -97,7 +122,7 @@ bool CMainApp::overBounds(QTcpSocket *socket, const ConnectionState &state)
     return true;
 }
 
-void CMainApp::processRequests(QTcpSocket *socket)
+void CommandServer::processRequests(QTcpSocket *socket)
 {
     const QPointer<QTcpSocket> guard(socket);
     for (;;) {
@@ -146,7 +171,7 @@ void CMainApp::processRequests(QTcpSocket *socket)
 
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, bodyText(result.body)));
         state.dispatching = true;
-        const QString answer = dispatchCommand(result.body);
+        const QString answer = m_dispatch(result.body);
         it = m_connections.find(socket);
         if (!guard)
             return;
@@ -172,7 +197,7 @@ void CMainApp::processRequests(QTcpSocket *socket)
     }
 }
 
-void CMainApp::sendResponse(QTcpSocket *socket, const QString &answer)
+void CommandServer::sendResponse(QTcpSocket *socket, const QString &answer)
 {
     const QByteArray response = HttpFraming::frameResponse(answer);
     const auto it = m_connections.find(socket);
@@ -192,28 +217,23 @@ void CMainApp::sendResponse(QTcpSocket *socket, const QString &answer)
     if (state.pendingResponses.size() > 1)
         return;
     state.sentBytes = 0;
-    if (!m_bytesWrittenConnections.contains(socket))
-        m_bytesWrittenConnections.insert(
-            socket, connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { bytesWrittenFrom(socket); }));
+    // Only while answers are pending; the connection is made once.
+    connect(socket, &QTcpSocket::bytesWritten, this, &CommandServer::onBytesWritten, Qt::UniqueConnection);
     const qint64 written = socket->write(response);
     if (written <= 0)
         WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接收端口:%1").arg(portText(state.peerPort)));
     else
         state.sentBytes += static_cast<qint32>(written);
     // Out now rather than on the next pass of the event loop: one loop pass
-    // less per answer. Not done in bytesWrittenFrom, where Qt does not
+    // less per answer. Not done in onBytesWritten, where Qt does not
     // report the progress of a write made inside its own report.
     socket->flush();
 }
 
-void CMainApp::onBytesWritten(qint64 nBytesWritten)
+void CommandServer::onBytesWritten(qint64 nBytesWritten)
 {
     Q_UNUSED(nBytesWritten)
-    bytesWrittenFrom(qobject_cast<QTcpSocket *>(sender()));
-}
-
-void CMainApp::bytesWrittenFrom(QTcpSocket *socket)
-{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
     const auto it = m_connections.find(socket);
     if (!socket || it == m_connections.end() || it->pendingResponses.isEmpty()) {
         const quint16 port = socket ? socket->peerPort() : 0;
@@ -240,16 +260,12 @@ void CMainApp::bytesWrittenFrom(QTcpSocket *socket)
             state.sentBytes = static_cast<qint32>(written);
         return;
     }
-    disconnect(m_bytesWrittenConnections.take(socket));
+    disconnect(socket, &QTcpSocket::bytesWritten, this, &CommandServer::onBytesWritten);
 }
 
-void CMainApp::onDisconnected()
+void CommandServer::onDisconnected()
 {
-    disconnectedFrom(qobject_cast<QTcpSocket *>(sender()));
-}
-
-void CMainApp::disconnectedFrom(QTcpSocket *socket)
-{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
     if (!socket)
         return;
     const auto it = m_connections.constFind(socket);
@@ -262,19 +278,14 @@ void CMainApp::disconnectedFrom(QTcpSocket *socket)
     const bool commandRunning = known && it->dispatching;
     WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(port)));
     m_connections.remove(socket);
-    m_bytesWrittenConnections.remove(socket);
     socket->disconnect();
     if (!commandRunning)
         socket->deleteLater();
 }
 
-void CMainApp::onSocketError(QAbstractSocket::SocketError socketError)
+void CommandServer::onSocketError(QAbstractSocket::SocketError socketError)
 {
-    socketErrorFrom(qobject_cast<QTcpSocket *>(sender()), socketError);
-}
-
-void CMainApp::socketErrorFrom(QTcpSocket *socket, QAbstractSocket::SocketError socketError)
-{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
     if (!socket)
         return;
     WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2").arg(int(socketError)).arg(socket->errorString()));

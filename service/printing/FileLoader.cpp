@@ -54,6 +54,11 @@ QString FileLoader::fileNameFor(const QString &url)
     return QStringLiteral("%1.png").arg(QString::fromLatin1(digest));
 }
 
+QString FileLoader::localLogoPath(const QString &url)
+{
+    return logoPath(requestLogo(url));
+}
+
 QString FileLoader::requestLogo(const QString &url)
 {
     if (!QDir(m_imageFolder).exists())

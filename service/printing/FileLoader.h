@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/printing/LogoFiles.h"
+
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -11,7 +13,7 @@ class QNetworkReply;
 // reads local files. Each logo address maps to a fixed name in the image
 // folder; a missing file is downloaded in the background and nobody is told
 // when it arrives: the print queue simply looks for the file. Main thread.
-class FileLoader : public QObject
+class FileLoader : public QObject, public LogoFiles
 {
     Q_OBJECT
 
@@ -26,6 +28,9 @@ public:
     // The local file name (not the path) the logo is or will be stored
     // under; starts its download when needed. Never waits for the network.
     QString requestLogo(const QString &url);
+
+    // logoPath(requestLogo(url)).
+    QString localLogoPath(const QString &url) override;
 
     QString imageFolder() const { return m_imageFolder; }
     QString logoPath(const QString &fileName) const { return m_imageFolder + QLatin1Char('/') + fileName; }

@@ -2,16 +2,15 @@
 
 #include "common/Clock.h"
 #include "service/app/LogFacility.h"
-#include "service/app/MainApp.h"
 #include "service/printing/PrinterManager.h"
 
 #include <QFileInfo>
 #include <QMutexLocker>
 
-CPrinterQueue::CPrinterQueue(CMainApp *owner, const Clock *clock)
+CPrinterQueue::CPrinterQueue(const Clock *clock, QObject *parent)
     // The pause between passes depends on the pass (printPass), so the base
     // adds none of its own.
-    : CPollingThread(0), m_owner(owner), m_renderer(new CPrinterManager), m_clock(clock ? clock : &Clock::system())
+    : CPollingThread(0, parent), m_renderer(new CPrinterManager), m_clock(clock ? clock : &Clock::system())
 {
 }
 
@@ -29,13 +28,9 @@ void CPrinterQueue::addJob(PrintRecord &job)
 {
     job.active = 1;
     const QueuedJob queued{job, m_clock->monotonicMs()};
-    bool changed = false;
-    {
-        QMutexLocker lock(&m_mutex);
-        m_jobs.append(queued);
-        changed = storeCountLocked(m_jobs.size());
-    }
-    announceCount(changed);
+    QMutexLocker lock(&m_mutex);
+    m_jobs.append(queued);
+    announceCountLocked();
 }
 
 void CPrinterQueue::setPrinterConfig(const PrintRecord &record)
@@ -90,14 +85,10 @@ void CPrinterQueue::printCurrentJob()
     m_renderer->printJob(m_currentJob.record);
     resetCurrentJob();
 
-    bool changed = false;
-    {
-        QMutexLocker lock(&m_mutex);
-        if (!m_jobs.isEmpty())
-            m_jobs.removeFirst();
-        changed = storeCountLocked(m_jobs.size());
-    }
-    announceCount(changed);
+    QMutexLocker lock(&m_mutex);
+    if (!m_jobs.isEmpty())
+        m_jobs.removeFirst();
+    announceCountLocked();
 }
 
 // Until the next head is copied the loop only idles.
@@ -106,14 +97,12 @@ void CPrinterQueue::resetCurrentJob()
     m_currentJob = QueuedJob();
 }
 
-bool CPrinterQueue::storeCountLocked(int count)
+// Under the lock, so two threads cannot tell their counts in the wrong
+// order. Receivers take no lock of the queue, so no cycle can form.
+void CPrinterQueue::announceCountLocked()
 {
-    return m_owner && m_owner->storePrintQuantity(count);
-}
-
-// Outside the lock: delivery to the window may take Qt's own locks.
-void CPrinterQueue::announceCount(bool changed)
-{
-    if (changed && m_owner)
-        emit m_owner->printQuantityChanged();
+    if (m_jobs.size() == m_announcedCount)
+        return;
+    m_announcedCount = m_jobs.size();
+    emit printQuantityChanged(m_announcedCount);
 }

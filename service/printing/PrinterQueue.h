@@ -1,34 +1,34 @@
 #pragma once
 
-#include "service/printing/PrintRecord.h"
-
 #include "common/PollingThread.h"
+#include "service/printing/PrintJobs.h"
+#include "service/printing/PrintRecord.h"
 
 #include <QList>
 #include <QMutex>
 
-class CMainApp;
 class CPrinterManager;
 class Clock;
 
 // Decouples print commands from printing: the dispatcher appends jobs and
 // returns at once; this thread prints them one at a time, in arrival order,
 // each once its logo is on disk or it has waited long enough.
-class CPrinterQueue : public CPollingThread
+class CPrinterQueue : public CPollingThread, public PrintJobs
 {
+    Q_OBJECT
+
 public:
     // A job waits at most this long after its arrival for its logo.
     static constexpr qint64 LogoWaitMs = 1500;
     static constexpr int PauseAfterPrintMs = 100;
     static constexpr int IdlePauseMs = 500;
 
-    // owner may be null (no count is published then).
-    explicit CPrinterQueue(CMainApp *owner, const Clock *clock = nullptr);
+    explicit CPrinterQueue(const Clock *clock = nullptr, QObject *parent = nullptr);
     ~CPrinterQueue() override;
 
     // Main thread. Never waits for a printer.
-    void addJob(PrintRecord &job);
-    void setPrinterConfig(const PrintRecord &record);
+    void addJob(PrintRecord &job) override;
+    void setPrinterConfig(const PrintRecord &record) override;
 
     CPrinterManager *renderer() const { return m_renderer; }
     int jobCount() const;
@@ -36,6 +36,13 @@ public:
     // One pass of the thread loop; returns the pause before the next pass.
     // The thread calls it; tests drive it directly on a manual clock.
     int printPass();
+
+signals:
+    // The number of queued jobs changed; emitted from the thread that
+    // changed it (the main thread adds, the queue's thread takes), under the
+    // list lock, so the last change is also the last count told.
+    // Receivers connect directly and only store the number, or queue it.
+    void printQuantityChanged(int quantity);
 
 protected:
     void runPass() override;
@@ -52,12 +59,10 @@ private:
     bool isJobReady();
     void printCurrentJob();
     void resetCurrentJob();
-    // Stores the count on the owner while the list lock is held, so the last
-    // change of the list also makes the last store; true when it changed.
-    bool storeCountLocked(int count);
-    void announceCount(bool changed);
+    // Called with the list lock held.
+    void announceCountLocked();
 
-    CMainApp *m_owner = nullptr;
+    int m_announcedCount = 0;
     mutable QMutex m_mutex;
     CPrinterManager *m_renderer = nullptr;
     QueuedJob m_currentJob;

@@ -3,7 +3,6 @@
 #include "common/Clock.h"
 #include "common/LenientJson.h"
 #include "service/app/LogFacility.h"
-#include "service/app/MainApp.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -40,13 +39,8 @@ QByteArray untilFirstZero(const QByteArray &bytes)
 
 } // namespace
 
-CInformationServices::CInformationServices(QObject *parent)
-    : CInformationServices(contextOf(qobject_cast<CMainApp *>(QCoreApplication::instance())), parent)
-{
-}
-
 CInformationServices::CInformationServices(const Context &context, QObject *parent)
-    : QObject(parent), m_app(qobject_cast<CMainApp *>(QCoreApplication::instance())), m_context(context)
+    : QObject(parent), m_context(context)
 {
     start();
 }
@@ -55,20 +49,6 @@ CInformationServices::~CInformationServices()
 {
     delete m_networkManager;
     m_networkManager = nullptr;
-}
-
-CInformationServices::Context CInformationServices::contextOf(CMainApp *app)
-{
-    Context context;
-    if (!app)
-        return context;
-    context.localAddress = [app] { return app->getAddressIP(); };
-    context.broadcastAddress = [app] { return app->getBroadcast(); };
-    context.readJsonFile = [app](const QString &path) { return app->readJsonFile(path); };
-    context.writeJsonFile = [app](const QJsonObject &object, const QString &path) {
-        return app->writeJsonFile(object, path);
-    };
-    return context;
 }
 
 void CInformationServices::start()

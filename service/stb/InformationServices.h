@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/stb/SetTopBoxLink.h"
 #include "service/stb/StbInfo.h"
 #include "service/stb/SubtitleMsg.h"
 
@@ -16,7 +17,6 @@
 
 #include <functional>
 
-class CMainApp;
 class Clock;
 class QNetworkAccessManager;
 
@@ -24,14 +24,14 @@ class QNetworkAccessManager;
 // services of the venue: notices and subtitles to the boxes, their status
 // reports, subtitle deletions shared with the peers, and the relay of
 // authorisation-code checks to a box's web interface.
-class CInformationServices : public QObject
+class CInformationServices : public QObject, public SetTopBoxLink
 {
     Q_OBJECT
 
 public:
     // Where the service takes its addresses, its subtitle file and its time
-    // from. The program takes them from the application object; tests bring
-    // their own, so that nothing depends on the host's interfaces or clock.
+    // from. The application object hands in its own; tests bring theirs, so
+    // that nothing depends on the host's interfaces or clock.
     struct Context
     {
         std::function<QString()> localAddress;
@@ -45,7 +45,6 @@ public:
         int authCodeTimeoutMs = 10000;
     };
 
-    explicit CInformationServices(QObject *parent = nullptr);
     explicit CInformationServices(const Context &context, QObject *parent = nullptr);
     ~CInformationServices() override;
 
@@ -55,17 +54,17 @@ public:
     static constexpr int sendIntervalMs = 3000;
 
     // Datagrams to the boxes; an empty ip means every box.
-    void sendStbMsg(const int &type, const QString &content, unsigned times, const QString &ip);
+    void sendStbMsg(const int &type, const QString &content, unsigned times, const QString &ip) override;
     void sendPeerMsg(const QString &text);
 
     // Registry of boxes.
     void updateStbInfo(const QJsonObject &status, const QHostAddress &sender);
-    QString getStbInfo();
+    QString getStbInfo() override;
     bool findStbByAccount(quint32 unAccount, StbInfo *found) const;
     QList<StbInfo> stbInfoList();
 
     // Subtitles.
-    void handleSubtitle(const QJsonValue &data, const bool &fromNetwork);
+    void handleSubtitle(const QJsonValue &data, const bool &fromNetwork) override;
     bool processSubtitles(QList<SubtitleMsg> &list);
     void sendSubtitle(const SubtitleMsg &msg);
     void saveSubtitles(const QList<SubtitleMsg> &list);
@@ -74,7 +73,7 @@ public:
 
     // Relays an authorisation-code check to the box of the account and
     // returns the answer for the cashier.
-    QString checkAuthCode(unsigned unAccount, const QJsonValue &data);
+    QString checkAuthCode(unsigned unAccount, const QJsonValue &data) override;
     static QString authCodeFailure();
 
     const QTimer &sendTimer() const { return m_timer; }
@@ -85,14 +84,12 @@ public slots:
     void onSendMsg();
 
 private:
-    static Context contextOf(CMainApp *app);
     void start();
     quint32 tickNow() const;
     quint32 unixNow() const;
     void sendDatagram(const QByteArray &bytes, const QHostAddress &address, quint16 port);
 
     QNetworkAccessManager *m_networkManager = nullptr;
-    CMainApp *m_app = nullptr;
     QUdpSocket m_socket;
     QList<StbInfo> m_stbInfos;
     QList<SubtitleMsg> m_subtitles;

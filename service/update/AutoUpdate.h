@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/update/UpdaterFiles.h"
+#include "service/update/UpdaterLauncher.h"
 
 #include <QObject>
 #include <QString>
@@ -12,7 +13,7 @@ class QUdpSocket;
 // updater in place once the running one has ended, and answers the
 // updater's and the cleaner's loopback requests, ending the service when
 // asked to.
-class CAutoUpdate : public QObject
+class CAutoUpdate : public QObject, public UpdaterLauncher
 {
     Q_OBJECT
 
@@ -25,7 +26,7 @@ public:
     ~CAutoUpdate() override;
 
     // Starts the updater, if there is one, and watches for it to end.
-    void startUpdater();
+    void startUpdater() override;
 
     bool isWatching() const { return m_watchTimer.isActive(); }
     QString storedCheck() const { return m_check; }

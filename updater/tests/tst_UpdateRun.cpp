@@ -83,6 +83,8 @@ void TestUpdateRun::init()
 
 void TestUpdateRun::cleanup()
 {
+    if (QTest::currentTestFailed())
+        qInfo().noquote() << "the updater said:\n" << m_output;
     for (auto &updater : m_updaters) {
         updater->kill();
         updater->waitForFinished();
@@ -131,7 +133,7 @@ QProcess *TestUpdateRun::startUpdater()
 void TestUpdateRun::runToEnd(QProcess *updater)
 {
     QTRY_VERIFY_WITH_TIMEOUT(updater->state() == QProcess::NotRunning, 60000);
-    m_output = QString::fromUtf8(updater->readAllStandardError());
+    m_output += QString::fromUtf8(updater->readAllStandardError());
     QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater->exitCode(), 0);
 }

@@ -1,22 +1,19 @@
-// The dispatcher: every command's answer and hand-off, print requests,
-// the files it keeps (PrinterConfig.json, RoomArea.json, Update.conf) and
-// the printer list from the harness's CUPS.
-
-#include "service/testsupport/RecordingApp.h"
+// The dispatcher: every command's answer and hand-off, print requests and
+// the files it keeps (PrinterConfig.json, RoomArea.json, Update.conf).
 
 #include "common/Clock.h"
+#include "service/testsupport/LogCapture.h"
+#include "service/testsupport/RecordingTargets.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+#include <memory>
 
-QString appFile(const QString &name)
-{
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
-}
+namespace {
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -31,13 +28,6 @@ QJsonObject readObject(const QString &path)
     return QJsonDocument::fromJson(TestSupport::readAll(path)).object();
 }
 
-bool run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 // An Update.conf as the updater writes it.
 const QByteArray UpdateConf = "{\n    \"device\": \"10\",\n    \"name\": \"front desk\",\n    \"silent\": \"0\",\n"
                               "    \"startTime\": \"200\",\n    \"updateTime\": \"2026-01-02\",\n"
@@ -49,19 +39,12 @@ class tst_CommandDispatch : public QObject
 {
     Q_OBJECT
 
-public:
-    explicit tst_CommandDispatch(RecordingApp *app) : m_app(app) {}
-
 private slots:
-    void initTestCase() { KORVEL_REQUIRE_HARNESS(); }
-
     void init()
     {
-        m_app->clearRecords();
-        QFile::remove(appFile(QStringLiteral("RoomArea.json")));
-        QFile::remove(appFile(QStringLiteral("PrinterConfig.json")));
-        QDir(appFile(QStringLiteral("PrinterConfig.json"))).removeRecursively();
-        QDir(appFile(QStringLiteral("Updater"))).removeRecursively();
+        m_folder = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_folder->isValid());
+        m_app = std::make_unique<RecordingTargets>(m_folder->path());
     }
 
     // Fixed answers, and what each command hands on (nothing for the refused ones).
@@ -113,6 +96,8 @@ private slots:
                                                           << none;
         QTest::newRow("GetRoomArea before any SetRoomArea") << QByteArray(R"({"Msg":"GetRoomArea"})")
                                                             << QStringLiteral("{\n}\n") << none;
+        QTest::newRow("PrinterStatus, no printer") << QByteArray(R"({"Msg":"PrinterStatus"})")
+                                                   << QStringLiteral("{\"code\":200, \"data\":[\n]\n}") << none;
     }
 
     void answers()
@@ -120,10 +105,10 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, answer);
         QFETCH(QStringList, handOffs);
-        QCOMPARE(m_app->dispatchCommand(body), answer);
+        QCOMPARE(m_app->dispatcher.dispatchCommand(body), answer);
         QCOMPARE(m_app->handOffs, handOffs);
         QVERIFY(m_app->jobs.isEmpty());
-        QVERIFY(m_app->settings.isEmpty());
+        QVERIFY(m_app->configuredPrinters.isEmpty());
         QVERIFY(!QFile::exists(appFile(QStringLiteral("Updater/Update.conf"))));
     }
 
@@ -140,7 +125,7 @@ private slots:
         QTest::newRow("empty Msg, installed printer")
             << QByteArray(R"({"Msg":"","data":"<p>x</p>","Name":"kitchen80","PrinterLeft":5,"Width":58})")
             << QStringLiteral(R"({"code":200})") << QStringLiteral("kitchen80") << 5 << 58;
-        QTest::newRow("printer not installed") << QByteArray(R"({"data":"<p>x</p>","Name":"Kitchen80","Width":58.5})")
+        QTest::newRow("printer name in other case") << QByteArray(R"({"data":"<p>x</p>","Name":"Kitchen80","Width":58.5})")
                                                << QStringLiteral(R"({"code":1})") << QString() << 0 << 0;
         QTest::newRow("null members") << QByteArray(R"({"data":"x","Name":null,"PrinterLeft":null,"Width":"80"})")
                                       << QStringLiteral(R"({"code":1})") << QString() << 0 << 0;
@@ -155,7 +140,7 @@ private slots:
         QFETCH(int, width);
 
         const qint64 before = Clock::system().epochMs();
-        QCOMPARE(m_app->dispatchCommand(body), answer);
+        QCOMPARE(m_app->dispatcher.dispatchCommand(body), answer);
         const qint64 after = Clock::system().epochMs();
         QCOMPARE(m_app->jobs.size(), 1);
         const PrintRecord &job = m_app->jobs.first();
@@ -179,7 +164,7 @@ private slots:
     void printRequestWithoutContentQueuesNothing()
     {
         QFETCH(QByteArray, body);
-        QCOMPARE(m_app->dispatchCommand(body), QStringLiteral(R"({"code":1})"));
+        QCOMPARE(m_app->dispatcher.dispatchCommand(body), QStringLiteral(R"({"code":1})"));
         QVERIFY(m_app->jobs.isEmpty());
     }
 
@@ -205,7 +190,7 @@ private slots:
         QFETCH(QString, content);
         QFETCH(QString, url);
         QJsonObject request{{QStringLiteral("data"), content}};
-        m_app->dispatchCommand(QJsonDocument(request).toJson());
+        m_app->dispatcher.dispatchCommand(QJsonDocument(request).toJson());
         QCOMPARE(m_app->jobs.size(), 1);
         const PrintRecord &job = m_app->jobs.first();
         if (url.isEmpty()) {
@@ -225,14 +210,16 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("stored");
+        QTest::addColumn<QStringList>("configured");
         QTest::newRow("data as an object") << QByteArray(R"({"Msg":"Settings","data":{"Name":"kitchen80"}})")
-                                           << QStringLiteral(R"({"code":0})") << false;
-        QTest::newRow("data missing") << QByteArray(R"({"Msg":"Settings"})") << QStringLiteral(R"({"code":0})") << false;
+                                           << QStringLiteral(R"({"code":0})") << false << QStringList();
+        QTest::newRow("data missing") << QByteArray(R"({"Msg":"Settings"})") << QStringLiteral(R"({"code":0})") << false
+                                      << QStringList();
         QTest::newRow("empty array") << QByteArray(R"({"Msg":"Settings","data":[]})")
-                                     << QStringLiteral(R"({"code":200})") << true;
+                                     << QStringLiteral(R"({"code":200})") << true << QStringList();
         QTest::newRow("two printers")
             << QByteArray(R"({"Msg":"Settings","extra":1,"data":[{"Name":"receipt58","Width":58},{"Name":"kitchen80"}]})")
-            << QStringLiteral(R"({"code":200})") << true;
+            << QStringLiteral(R"({"code":200})") << true << QStringList{"receipt58", "kitchen80"};
     }
 
     void settings()
@@ -240,43 +227,47 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, answer);
         QFETCH(bool, stored);
+        QFETCH(QStringList, configured);
         const QString file = appFile(QStringLiteral("PrinterConfig.json"));
         const QByteArray earlier = "{\n    \"data\": [\n    ]\n}\n";
         writeFile(file, earlier);
 
-        QCOMPARE(m_app->dispatchCommand(body), answer);
+        QCOMPARE(m_app->dispatcher.dispatchCommand(body), answer);
         const QJsonObject request = QJsonDocument::fromJson(body).object();
+        QCOMPARE(m_app->configuredPrinters, configured);
         if (!stored) {
             QCOMPARE(TestSupport::readAll(file), earlier);
-            QVERIFY(m_app->settings.isEmpty());
             return;
         }
         QCOMPARE(TestSupport::readAll(file), QJsonDocument(request).toJson(QJsonDocument::Indented));
-        QCOMPARE(m_app->settings, QList<QJsonArray>{request.value(QLatin1String("data")).toArray()});
     }
 
-    // A file that cannot be written still leaves the settings applied.
+    // A file that cannot be written still leaves the settings applied; the
+    // failure is logged and answered.
     void settingsApplyWhenTheFileCannotBeWritten()
     {
+        LogCapture log;
+        log.mark();
         QVERIFY(QDir().mkpath(appFile(QStringLiteral("PrinterConfig.json"))));
-        QCOMPARE(m_app->dispatchCommand(R"({"Msg":"Settings","data":[{"Name":"kitchen80"}]})"),
+        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"Settings","data":[{"Name":"kitchen80"}]})"),
                  QStringLiteral(R"({"code":0})"));
-        QCOMPARE(m_app->settings.size(), 1);
+        QCOMPARE(m_app->configuredPrinters, QStringList{"kitchen80"});
+        QCOMPARE(log.linesWith(QStringLiteral("] 打印机配置写失败,./PrinterConfig.json (")).size(), 1);
     }
 
     void roomAreaRoundTrip()
     {
         const QByteArray area = R"({"Msg":"SetRoomArea","zones":[{"name":"二楼","rooms":[201,202]}],"a":true})";
-        QCOMPARE(m_app->dispatchCommand(area), QStringLiteral(R"({"code":200})"));
+        QCOMPARE(m_app->dispatcher.dispatchCommand(area), QStringLiteral(R"({"code":200})"));
         const QString expected = QString::fromUtf8(QJsonDocument::fromJson(area).toJson(QJsonDocument::Indented));
-        QCOMPARE(m_app->dispatchCommand(R"({"Msg":"GetRoomArea"})"), expected);
+        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"GetRoomArea"})"), expected);
         QVERIFY(expected.startsWith(QLatin1String("{\n    \"Msg\": \"SetRoomArea\",\n    \"a\": true,")));
 
         // Edited beside the service, or removed: the next answer shows it.
         writeFile(appFile(QStringLiteral("RoomArea.json")), R"({"zones":[]})");
-        QCOMPARE(m_app->dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n    \"zones\": [\n    ]\n}\n"));
+        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n    \"zones\": [\n    ]\n}\n"));
         QFile::remove(appFile(QStringLiteral("RoomArea.json")));
-        QCOMPARE(m_app->dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n}\n"));
+        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n}\n"));
     }
 
     void updateConfig_data()
@@ -317,7 +308,7 @@ private slots:
         const QString file = appFile(QStringLiteral("Updater/Update.conf"));
         writeFile(file, stored);
 
-        QCOMPARE(m_app->dispatchCommand(request), QStringLiteral(R"({"code":200})"));
+        QCOMPARE(m_app->dispatcher.dispatchCommand(request), QStringLiteral(R"({"code":200})"));
         QCOMPARE(m_app->handOffs.contains(QStringLiteral("updater")), updaterStarted);
         if (stored.isEmpty()) {
             QVERIFY(TestSupport::readAll(file).isEmpty());
@@ -330,47 +321,13 @@ private slots:
         QCOMPARE(after.size(), 7);
     }
 
-    // USB printers that are off line are not offered; network printers are,
-    // whatever the spooler says about them.
-    void printerStatus()
-    {
-        QVERIFY(run(QStringLiteral("lpadmin"), {"-p", "statususb", "-E", "-v", "usb://Test/Status"}));
-        QVERIFY(run(QStringLiteral("lpadmin"), {"-p", "statusnet", "-E", "-v", "socket://10.77.0.2:9100"}));
-        QVERIFY(run(QStringLiteral("cupsdisable"), {"statusnet"}));
-        QVERIFY(run(QStringLiteral("cupsreject"), {"statusnet"}));
-
-        auto listed = [this] {
-            const QString answer = m_app->dispatchCommand(R"({"Msg":"PrinterStatus"})");
-            const QString prefix = QStringLiteral("{\"code\":200, \"data\":");
-            if (!answer.startsWith(prefix) || !answer.endsWith(QLatin1String("]\n}")))
-                return QString();
-            return answer.mid(prefix.size(), answer.size() - prefix.size() - 1);
-        };
-        QString data = listed();
-        const QJsonArray array = QJsonDocument::fromJson(data.toUtf8()).array();
-        QCOMPARE(data, QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented)));
-        QVERIFY(data.contains(QLatin1String(
-            "    {\n        \"default\": 1,\n        \"name\": \"receipt58\",\n        \"state\": \"Online\"\n    }")));
-        QVERIFY(data.contains(QLatin1String("\"default\": 0,\n        \"name\": \"statusnet\",\n        \"state\": \"Online\"")));
-        QVERIFY(data.contains(QLatin1String("\"statususb\"")));
-
-        QVERIFY(run(QStringLiteral("cupsdisable"), {"statususb"}));
-        QVERIFY(!listed().contains(QLatin1String("\"statususb\"")));
-        QVERIFY(run(QStringLiteral("cupsenable"), {"statususb"}));
-        QVERIFY(run(QStringLiteral("cupsreject"), {"statususb"}));
-        QVERIFY(!listed().contains(QLatin1String("\"statususb\"")));
-
-        run(QStringLiteral("lpadmin"), {"-x", "statususb"});
-        run(QStringLiteral("lpadmin"), {"-x", "statusnet"});
-    }
-
 private:
-    RecordingApp *m_app;
+    QString appFile(const QString &name) const { return m_folder->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    std::unique_ptr<RecordingTargets> m_app;
 };
 
-int main(int argc, char **argv)
-{
-    return runWithRecordingApp<tst_CommandDispatch>(argc, argv);
-}
+QTEST_GUILESS_MAIN(tst_CommandDispatch)
 
 #include "tst_CommandDispatch.moc"

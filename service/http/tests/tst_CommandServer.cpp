@@ -1,16 +1,25 @@
 // The command server over real loopback connections: request framing,
 // answer framing and order, closing rules and bounds.
 
-#include "service/testsupport/RecordingApp.h"
+#include "service/http/CommandServer.h"
+#include "service/testsupport/RecordingTargets.h"
+#include "tests/support/TestSupport.h"
 
 #include "service/app/LogFacility.h"
 #include "tests/support/ManualClock.h"
 
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <memory>
+
 namespace {
+
+// The server under test listens on a port of its own, chosen by the system.
+quint16 g_port = 0;
 
 QByteArray post(const QByteArray &body)
 {
@@ -28,7 +37,7 @@ QByteArray framed(const QByteArray &body)
 class Client
 {
 public:
-    explicit Client(const QString &host = QStringLiteral("127.0.0.1")) { m_socket.connectToHost(host, 12380); }
+    explicit Client(const QString &host = QStringLiteral("127.0.0.1")) { m_socket.connectToHost(host, g_port); }
 
     bool connected()
     {
@@ -99,21 +108,30 @@ class tst_CommandServer : public QObject
 {
     Q_OBJECT
 
-public:
-    explicit tst_CommandServer(RecordingApp *app) : m_app(app) {}
-
 private slots:
     void initTestCase()
     {
-        KORVEL_REQUIRE_HARNESS();
         // The log file of a fixed day, written when the test says so.
         setLogClock(&m_clock);
-        initLogDirectory(QCoreApplication::applicationDirPath());
+        initLogDirectory(m_folder.path());
     }
 
     void cleanupTestCase() { setLogClock(nullptr); }
 
-    void init() { m_app->clearRecords(); }
+    void init()
+    {
+        m_app = std::make_unique<RecordingTargets>(m_folder.path());
+        m_server = std::make_unique<CommandServer>(
+            [this](const QByteArray &body) { return m_app->dispatcher.dispatchCommand(body); });
+        QVERIFY(m_server->listen(0));
+        g_port = m_server->serverPort();
+    }
+
+    void cleanup()
+    {
+        m_server.reset();
+        m_app.reset();
+    }
 
     void answerIsFramedByteForByte_data()
     {
@@ -125,6 +143,9 @@ private slots:
     void answerIsFramedByteForByte()
     {
         QFETCH(QString, host);
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress(host)))
+            QSKIP("no such loopback address here");
         Client client(host);
         QVERIFY(client.connected());
         client.send(post(R"({"Msg":"NoSuchCommand"})"));
@@ -424,14 +445,13 @@ private:
         return text;
     }
 
-    RecordingApp *m_app;
+    QTemporaryDir m_folder;
+    std::unique_ptr<RecordingTargets> m_app;
+    std::unique_ptr<CommandServer> m_server;
     ManualClock m_clock;
     int m_logRead = 0;
 };
 
-int main(int argc, char **argv)
-{
-    return runWithRecordingApp<tst_CommandServer>(argc, argv);
-}
+QTEST_GUILESS_MAIN(tst_CommandServer)
 
 #include "tst_CommandServer.moc"

@@ -1,5 +1,4 @@
 #include "common/Clock.h"
-#include "service/app/MainApp.h"
 #include "service/printing/PrinterQueue.h"
 #include "service/testsupport/HarnessAppMain.h"
 #include "service/testsupport/LogCapture.h"
@@ -7,6 +6,7 @@
 #include "tests/support/PrintedJobs.h"
 #include "tests/support/TestSupport.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QTemporaryDir>
@@ -25,7 +25,6 @@ class TestPrinterQueue : public QObject
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
 
     void jobWaitsForItsLogo_data();
     void jobWaitsForItsLogo();
@@ -36,20 +35,16 @@ private:
     PrintRecord job(const QString &text, const QString &logoPath = QString()) const;
     QString makeLogo(const QString &name) const;
 
-    CMainApp *m_app = nullptr;
     std::optional<LogCapture> m_log;
     std::unique_ptr<QTemporaryDir> m_images;
     std::unique_ptr<ManualClock> m_clock;
-    // Count stored on the application object at each change signal.
+    // The counts the queue told, in order.
     QList<int> m_announced;
-    QMetaObject::Connection m_countWatch;
 };
 
 void TestPrinterQueue::initTestCase()
 {
     KORVEL_REQUIRE_HARNESS();
-    m_app = qobject_cast<CMainApp *>(qApp);
-    QVERIFY(m_app);
     m_log.emplace();
 }
 
@@ -59,13 +54,6 @@ void TestPrinterQueue::init()
     m_clock = std::make_unique<ManualClock>();
     m_log->mark();
     m_announced.clear();
-    m_countWatch = connect(m_app, &CMainApp::printQuantityChanged, this,
-                           [this] { m_announced.append(m_app->printQuantity()); }, Qt::DirectConnection);
-}
-
-void TestPrinterQueue::cleanup()
-{
-    disconnect(m_countWatch);
 }
 
 PrintRecord TestPrinterQueue::job(const QString &text, const QString &logoPath) const
@@ -106,7 +94,7 @@ void TestPrinterQueue::jobWaitsForItsLogo()
     QFETCH(int, clockSetBackS);
     QFETCH(qint64, waitMs);
 
-    CPrinterQueue queue(nullptr, m_clock.get());
+    CPrinterQueue queue(m_clock.get());
     const QString logoPath = logo == QLatin1String("ready") ? makeLogo(QStringLiteral("ready.png"))
                              : logo.isEmpty()               ? QString()
                                                             : m_images->filePath(logo);
@@ -140,7 +128,9 @@ void TestPrinterQueue::jobWaitsForItsLogo()
 // logo is ready, until its wait is over; then all follow in order.
 void TestPrinterQueue::jobsBehindAMissingLogoKeepTheirOrder()
 {
-    CPrinterQueue queue(m_app, m_clock.get());
+    CPrinterQueue queue(m_clock.get());
+    connect(&queue, &CPrinterQueue::printQuantityChanged, this, [this](int count) { m_announced.append(count); },
+            Qt::DirectConnection);
     PrintRecord first = job(QStringLiteral("ORDER-A"), m_images->filePath(QStringLiteral("never.png")));
     PrintRecord second = job(QStringLiteral("ORDER-B"));
     PrintRecord third = job(QStringLiteral("ORDER-C"), makeLogo(QStringLiteral("ready.png")));
@@ -148,7 +138,7 @@ void TestPrinterQueue::jobsBehindAMissingLogoKeepTheirOrder()
     queue.addJob(first);
     queue.addJob(second);
     queue.addJob(third);
-    QCOMPARE(m_app->printQuantity(), 3);
+    QCOMPARE(m_announced.last(), 3);
 
     m_clock->advanceMs(1000);
     QCOMPARE(queue.printPass(), CPrinterQueue::IdlePauseMs);
@@ -176,7 +166,7 @@ void TestPrinterQueue::jobsBehindAMissingLogoKeepTheirOrder()
 
 void TestPrinterQueue::destructionDropsWaitingJobsPromptly()
 {
-    auto queue = std::make_unique<CPrinterQueue>(nullptr, m_clock.get());
+    auto queue = std::make_unique<CPrinterQueue>(m_clock.get());
     queue->start(QThread::IdlePriority);
     const int before = PrintedJobs::lastId();
     for (int i = 0; i < 3; ++i) {
@@ -193,7 +183,7 @@ void TestPrinterQueue::destructionDropsWaitingJobsPromptly()
 
 int main(int argc, char **argv)
 {
-    return runWithHarnessApp<CMainApp, TestPrinterQueue>(argc, argv);
+    return runWithHarnessApp<QApplication, TestPrinterQueue>(argc, argv);
 }
 
 #include "tst_printerqueue.moc"

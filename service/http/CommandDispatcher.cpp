@@ -1,19 +1,21 @@
-// The dispatcher of CMainApp: one JSON command in, one answer text out.
-
-#include "service/app/MainApp.h"
+#include "service/http/CommandDispatcher.h"
 
 #include "common/Clock.h"
 #include "common/LenientJson.h"
 #include "common/PrinterJson.h"
-#include "platform/PrinterSpooler.h"
 #include "service/app/LogFacility.h"
 #include "service/http/CommandRequest.h"
+#include "service/printing/LogoFiles.h"
+#include "service/printing/PrintJobs.h"
 #include "service/printing/PrintRecord.h"
+#include "service/printing/PrinterDirectory.h"
+#include "service/printing/PrinterSettings.h"
+#include "service/stb/SetTopBoxLink.h"
+#include "service/update/UpdaterLauncher.h"
 #include "service/printing/ReceiptLogo.h"
 #include "service/update/UpdateConfig.h"
 
 #include <QJsonDocument>
-#include <QPrinterInfo>
 
 using namespace CommandRequest;
 using ReceiptLogo::logoUrl;
@@ -40,7 +42,9 @@ QString indented(const QJsonArray &array)
 
 } // namespace
 
-QString CMainApp::dispatchCommand(const QByteArray &body)
+CommandDispatcher::CommandDispatcher(const Targets &targets) : m_targets(targets) {}
+
+QString CommandDispatcher::dispatchCommand(const QByteArray &body)
 {
     const QJsonObject request = parseCommand(body);
     if (request.isEmpty()) {
@@ -56,7 +60,7 @@ QString CMainApp::dispatchCommand(const QByteArray &body)
     if (msg == QLatin1String("Settings"))
         return settingsCommand(request);
     if (msg == QLatin1String("InfoData"))
-        return setTopBoxList();
+        return m_targets.setTopBoxes.getStbInfo();
     if (msg == QLatin1String("PrinterStatus"))
         return printerStatusCommand();
     if (msg == QLatin1String("FireAlarm"))
@@ -70,7 +74,7 @@ QString CMainApp::dispatchCommand(const QByteArray &body)
     if (msg == QLatin1String("EmpowerCode"))
         return empowerCodeCommand(request);
     if (msg == QLatin1String("SendMessage")) {
-        applySubtitleCommand(request.value(QLatin1String("data")));
+        m_targets.setTopBoxes.handleSubtitle(request.value(QLatin1String("data")), false);
         return Code200;
     }
     if (msg == QLatin1String("UpdateConfig"))
@@ -82,7 +86,7 @@ QString CMainApp::dispatchCommand(const QByteArray &body)
 
 // A receipt: its logo pointed at the local copy, queued for the named
 // printer when it is installed, else for the default one.
-QString CMainApp::printRequest(const QJsonObject &request)
+QString CommandDispatcher::printRequest(const QJsonObject &request)
 {
     PrintRecord job;
     job.content = LenientJson::readString(request.value(QLatin1String("data")));
@@ -94,14 +98,14 @@ QString CMainApp::printRequest(const QJsonObject &request)
     // An empty address would match between every pair of characters.
     const QString url = logoUrl(job.content);
     if (!url.isEmpty()) {
-        job.logoPath = logoLocalPath(url);
+        job.logoPath = m_targets.logoFiles.localLogoPath(url);
         job.content.replace(url, job.logoPath);
     }
 
     bool found = false;
     if (hasValue(request, QStringLiteral("Name"))) {
         const QString name = LenientJson::readString(request.value(QLatin1String("Name")));
-        found = installedPrinterNames().contains(name);
+        found = m_targets.printers.installedPrinterNames().contains(name);
         if (found)
             job.name = name;
     }
@@ -111,13 +115,13 @@ QString CMainApp::printRequest(const QJsonObject &request)
         job.width = LenientJson::readInt(request.value(QLatin1String("Width")));
     job.receivedMs = Clock::system().epochMs();
 
-    enqueuePrintJob(job);
+    m_targets.printJobs.addJob(job);
     return found ? Code200 : CodeOne;
 }
 
 // Stored first, so the settings survive a restart; applied whatever the
 // write gave, so they hold until then at least.
-QString CMainApp::settingsCommand(const QJsonObject &request)
+QString CommandDispatcher::settingsCommand(const QJsonObject &request)
 {
     const QJsonValue data = request.value(QLatin1String("data"));
     if (!data.isArray())
@@ -127,13 +131,13 @@ QString CMainApp::settingsCommand(const QJsonObject &request)
     return written ? Code200 : CodeZero;
 }
 
-QString CMainApp::printerStatusCommand() const
+QString CommandDispatcher::printerStatusCommand() const
 {
-    return QStringLiteral("{\"code\":200, \"data\":%1}").arg(indented(buildPrinterList()));
+    return QStringLiteral("{\"code\":200, \"data\":%1}").arg(indented(m_targets.printers.printerList()));
 }
 
 // FireAlarm and CloseRoom: "open" and "close" each send one notice kind.
-QString CMainApp::setTopBoxCommand(const QJsonObject &request, int openType, int closeType, unsigned times,
+QString CommandDispatcher::setTopBoxCommand(const QJsonObject &request, int openType, int closeType, unsigned times,
                                    const QString &ip)
 {
     const QString query = LenientJson::readString(request.value(QLatin1String("query")));
@@ -144,53 +148,53 @@ QString CMainApp::setTopBoxCommand(const QJsonObject &request, int openType, int
         type = closeType;
     else
         return CodeZero;
-    sendSetTopBoxMessage(type, QString(), times, ip);
+    m_targets.setTopBoxes.sendStbMsg(type, QString(), times, ip);
     return Code200;
 }
 
-QString CMainApp::setRoomAreaCommand(const QJsonObject &request)
+QString CommandDispatcher::setRoomAreaCommand(const QJsonObject &request)
 {
     return writeJsonFile(request, RoomAreaFile) ? Code200 : CodeZero;
 }
 
 // The cashier asks for the room areas far more often than they change: the
 // answer is kept and built again only when the file looks different.
-QString CMainApp::getRoomAreaCommand()
+QString CommandDispatcher::getRoomAreaCommand()
 {
-    const FileStamp stamp = FileStamp::of(m_printerJson->resolve(RoomAreaFile));
+    const FileStamp stamp = FileStamp::of(m_targets.jsonStore.resolve(RoomAreaFile));
     if (m_roomAreaAnswer.isNull() || stamp != m_roomAreaStamp) {
-        m_roomAreaAnswer = indented(readJsonFile(RoomAreaFile));
+        m_roomAreaAnswer = indented(m_targets.jsonStore.readJson(RoomAreaFile));
         m_roomAreaStamp = stamp;
     }
     return m_roomAreaAnswer;
 }
 
-QString CMainApp::empowerCodeCommand(const QJsonObject &request)
+QString CommandDispatcher::empowerCodeCommand(const QJsonObject &request)
 {
     if (!hasValue(request, QStringLiteral("unAccount")))
         return CodeZero;
-    return relayAuthCode(LenientJson::readUnsigned(request.value(QLatin1String("unAccount"))),
+    return m_targets.setTopBoxes.checkAuthCode(LenientJson::readUnsigned(request.value(QLatin1String("unAccount"))),
                          request.value(QLatin1String("data")));
 }
 
-QString CMainApp::updateConfigCommand(const QJsonObject &request)
+QString CommandDispatcher::updateConfigCommand(const QJsonObject &request)
 {
     if (mergeUpdateConfig(request))
-        startUpdater();
+        m_targets.updater.startUpdater();
     return Code200;
 }
 
-QString CMainApp::drinkCommand(const QJsonObject &request)
+QString CommandDispatcher::drinkCommand(const QJsonObject &request)
 {
-    sendSetTopBoxMessage(LenientJson::readInt(request.value(QLatin1String("type"))),
+    m_targets.setTopBoxes.sendStbMsg(LenientJson::readInt(request.value(QLatin1String("type"))),
                          LenientJson::readString(request.value(QLatin1String("content"))), 0,
                          LenientJson::readString(request.value(QLatin1String("ip"))));
     return Code200;
 }
 
-bool CMainApp::mergeUpdateConfig(const QJsonObject &request)
+bool CommandDispatcher::mergeUpdateConfig(const QJsonObject &request)
 {
-    QJsonObject stored = readJsonFile(UpdateConfigFile);
+    QJsonObject stored = m_targets.jsonStore.readJson(UpdateConfigFile);
     // No Update.conf: the updater is not installed; nothing to tell it.
     if (stored.isEmpty())
         return false;
@@ -199,30 +203,17 @@ bool CMainApp::mergeUpdateConfig(const QJsonObject &request)
     return changed;
 }
 
-// USB printers that are switched off or unplugged are not offered; any other
-// printer is, since the spooler cannot tell whether a network printer is
-// really reachable.
-QJsonArray CMainApp::buildPrinterList() const
+void CommandDispatcher::applyPrinterSettings(const QJsonArray &settings)
 {
-    QList<PrinterSpooler::Printer> printers;
-    QJsonArray list;
-    if (!PrinterSpooler::listPrinters(&printers))
-        return list;
-    for (const PrinterSpooler::Printer &printer : printers) {
-        const bool unavailable = (printer.attributes & PrinterSpooler::AttributeWorkOffline)
-            || (printer.status & (PrinterSpooler::StatusOffline | PrinterSpooler::StatusNotAvailable));
-        if (PrinterSpooler::isUsbPort(printer.port) && unavailable)
-            continue;
-        QJsonObject entry;
-        entry.insert(QStringLiteral("name"), printer.name);
-        entry.insert(QStringLiteral("state"), QStringLiteral("Online"));
-        entry.insert(QStringLiteral("default"), (printer.attributes & PrinterSpooler::AttributeDefault) ? 1 : 0);
-        list.append(entry);
-    }
-    return list;
+    const QVector<PrintRecord> records = PrinterSettings::parse(settings);
+    for (const PrintRecord &record : records)
+        m_targets.printJobs.setPrinterConfig(record);
 }
 
-QStringList CMainApp::installedPrinterNames() const
+bool CommandDispatcher::writeJsonFile(const QJsonObject &object, const QString &name)
 {
-    return QPrinterInfo::availablePrinterNames();
+    if (m_targets.jsonStore.writeJson(object, name))
+        return true;
+    WRITE_LOG(PrinterLog, QStringLiteral("打印机配置写失败,%1").arg(name));
+    return false;
 }

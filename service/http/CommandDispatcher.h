@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/FileStamp.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+class CPrinterJson;
+class LogoFiles;
+class PrintJobs;
+class PrinterDirectory;
+class SetTopBoxLink;
+class UpdaterLauncher;
+
+// One JSON command in, one answer text out. It hands the work to the
+// objects it is given and keeps only the GetRoomArea answer.
+class CommandDispatcher
+{
+public:
+    struct Targets
+    {
+        PrintJobs &printJobs;           // the print queue
+        LogoFiles &logoFiles;           // the logo loader
+        CPrinterJson &jsonStore;        // files beside the program
+        SetTopBoxLink &setTopBoxes;     // the information service
+        UpdaterLauncher &updater;       // the update coordinator
+        PrinterDirectory &printers;     // the installed printers
+    };
+
+    explicit CommandDispatcher(const Targets &targets);
+
+    // The answer text to one request body; every path ends in an answer.
+    QString dispatchCommand(const QByteArray &body);
+
+    // Each element of a settings array to the print queue, one record
+    // carried through the array.
+    void applyPrinterSettings(const QJsonArray &settings);
+    // Applies an UpdateConfig request to Update.conf; true when the device changed.
+    bool mergeUpdateConfig(const QJsonObject &request);
+
+private:
+    QString printRequest(const QJsonObject &request);
+    QString settingsCommand(const QJsonObject &request);
+    QString printerStatusCommand() const;
+    QString setTopBoxCommand(const QJsonObject &request, int openType, int closeType, unsigned times,
+                             const QString &ip);
+    QString setRoomAreaCommand(const QJsonObject &request);
+    QString getRoomAreaCommand();
+    QString empowerCodeCommand(const QJsonObject &request);
+    QString updateConfigCommand(const QJsonObject &request);
+    QString drinkCommand(const QJsonObject &request);
+    // Writes through the JSON store; a failure is logged.
+    bool writeJsonFile(const QJsonObject &object, const QString &name);
+
+    Targets m_targets;
+    // GetRoomArea's answer and the look of RoomArea.json it was built from.
+    QString m_roomAreaAnswer;
+    FileStamp m_roomAreaStamp;
+};

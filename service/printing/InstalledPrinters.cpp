@@ -1,0 +1,34 @@
+#include "service/printing/InstalledPrinters.h"
+
+#include <QJsonObject>
+#include <QPrinterInfo>
+
+QStringList CInstalledPrinters::installedPrinterNames() const
+{
+    return QPrinterInfo::availablePrinterNames();
+}
+
+QJsonArray CInstalledPrinters::printerList() const
+{
+    QList<PrinterSpooler::Printer> printers;
+    if (!PrinterSpooler::listPrinters(&printers))
+        return QJsonArray();
+    return listedPrinters(printers);
+}
+
+QJsonArray CInstalledPrinters::listedPrinters(const QList<PrinterSpooler::Printer> &printers)
+{
+    QJsonArray list;
+    for (const PrinterSpooler::Printer &printer : printers) {
+        const bool unavailable = (printer.attributes & PrinterSpooler::AttributeWorkOffline)
+            || (printer.status & (PrinterSpooler::StatusOffline | PrinterSpooler::StatusNotAvailable));
+        if (PrinterSpooler::isUsbPort(printer.port) && unavailable)
+            continue;
+        QJsonObject entry;
+        entry.insert(QStringLiteral("name"), printer.name);
+        entry.insert(QStringLiteral("state"), QStringLiteral("Online"));
+        entry.insert(QStringLiteral("default"), (printer.attributes & PrinterSpooler::AttributeDefault) ? 1 : 0);
+        list.append(entry);
+    }
+    return list;
+}
