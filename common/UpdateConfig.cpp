@@ -49,16 +49,21 @@ QJsonObject UpdateConfig::toObject() const
     return object;
 }
 
+QString UpdateConfig::decode(QByteArray bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    const QString utf8 = QString::fromUtf8(bytes);
+    return utf8.toUtf8() == bytes ? utf8 : QString::fromLatin1(bytes);
+}
+
 QString UpdateConfig::readText(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    QByteArray bytes = file.read(ReadLimit);
-    const int zero = bytes.indexOf('\0');
-    if (zero >= 0)
-        bytes.truncate(zero);
-    return QString::fromLatin1(bytes);
+    return decode(file.read(ReadLimit));
 }
 
 QJsonObject UpdateConfig::parse(const QString &text, QString *parseError)

@@ -7,10 +7,9 @@
 // it before every check and rewrites it after a package passed its checksum;
 // the service's "UpdateConfig" command changes three of its keys.
 //
-// The file is ASCII: reading takes the bytes up to the first zero byte, one
-// byte per character. Numbers are read as JSON numbers or decimal strings
-// and always written as strings, which is what the update server's other
-// clients expect to find.
+// The file is ASCII: reading takes the bytes up to the first zero byte.
+// Numbers are read as JSON numbers or decimal strings and always written as
+// strings, which is what the update server's other clients expect to find.
 struct UpdateConfig
 {
     quint32 version = 0;
@@ -26,8 +25,12 @@ struct UpdateConfig
     // Exactly the seven keys, every value a JSON string.
     QJsonObject toObject() const;
 
-    // The file's text up to its first zero byte; empty when the file is
-    // missing, unreadable or empty.
+    // Text up to the first zero byte. Bytes that are not UTF-8 count one
+    // byte per character; UTF-8 is decoded, so that a value written back
+    // stays as it was instead of growing with every rewrite.
+    static QString decode(QByteArray bytes);
+    // The file's decoded text; empty when the file is missing, unreadable
+    // or empty.
     static QString readText(const QString &path);
     // The JSON object in text; an empty object when text is no JSON object.
     // parseError, when given, receives the parser's message.

@@ -4,10 +4,10 @@
 // bounds hold.
 
 #include "common/LenientJson.h"
+#include "common/UpdateConfig.h"
 #include "service/http/CommandRequest.h"
 #include "service/http/HttpFraming.h"
 #include "service/printing/ReceiptLogo.h"
-#include "service/update/UpdateConfig.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -23,14 +23,11 @@
 
 namespace {
 
-// The check answer is ASCII, as Update.conf is: one byte per character, up
-// to the first zero byte. False when it is no JSON object.
-bool parseAnswer(QByteArray body, QJsonObject *answer)
+// The check answer is read as Update.conf is, up to its first zero byte.
+// False when it is no JSON object.
+bool parseAnswer(const QByteArray &body, QJsonObject *answer)
 {
-    const int zero = body.indexOf('\0');
-    if (zero >= 0)
-        body.truncate(zero);
-    const QJsonDocument document = QJsonDocument::fromJson(QString::fromLatin1(body).toUtf8());
+    const QJsonDocument document = QJsonDocument::fromJson(UpdateConfig::decode(body).toUtf8());
     *answer = document.object();
     return document.isObject();
 }

@@ -36,6 +36,7 @@ void TestUpdateConfig::readsLeniently_data()
     QTest::newRow("up to the zero byte") << QByteArray("{\"version\":\"3\"}\0{\"version\":4", 28) << 3u << 0u << ""
                                          << "";
     QTest::newRow("one byte per character") << QByteArray("{\"name\":\"caf\xe9\"}") << 0u << 0u << "" << "caf\u00e9";
+    QTest::newRow("UTF-8 as written") << QByteArray("{\"name\":\"caf\xc3\xa9\"}") << 0u << 0u << "" << "caf\u00e9";
     QTest::newRow("not JSON") << QByteArray("{\"version\":") << 0u << 0u << "" << "";
     QTest::newRow("no file") << QByteArray() << 0u << 0u << "" << "";
 }

@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "common/LenientJson.h"
 #include "common/PrinterJson.h"
+#include "common/UpdateConfig.h"
 #include "service/app/LogFacility.h"
 #include "service/http/CommandRequest.h"
 #include "service/printing/LogoFiles.h"
@@ -13,7 +14,6 @@
 #include "service/stb/SetTopBoxLink.h"
 #include "service/update/UpdaterLauncher.h"
 #include "service/printing/ReceiptLogo.h"
-#include "service/update/UpdateConfig.h"
 
 #include <QJsonDocument>
 
@@ -194,7 +194,8 @@ QString CommandDispatcher::drinkCommand(const QJsonObject &request)
 
 bool CommandDispatcher::mergeUpdateConfig(const QJsonObject &request)
 {
-    QJsonObject stored = m_targets.jsonStore.readJson(UpdateConfigFile);
+    // Read as the updater reads it, so both see the same values.
+    QJsonObject stored = UpdateConfig::readObject(m_targets.jsonStore.resolve(UpdateConfigFile));
     // No Update.conf: the updater is not installed; nothing to tell it.
     if (stored.isEmpty())
         return false;
