@@ -19,7 +19,14 @@ inline QJsonObject link(const QString &name, const QString &target)
     return {{"name", name}, {"data", target}, {"link", true}};
 }
 
-inline bool make(const QString &path, const QJsonArray &entries)
+// A program file of this build with text appended: still runs, other bytes.
+inline QJsonObject program(const QString &name, const QString &builtPath, const QString &append)
+{
+    return {{"name", name}, {"from", builtPath}, {"append", append}, {"mode", 0755}};
+}
+
+// jamcrc: the package's checksum as an update server announces it.
+inline bool make(const QString &path, const QJsonArray &entries, quint32 *jamcrc = nullptr)
 {
     QProcess python;
     python.start("python3", {KORVEL_SOURCE_DIR "/updater/tests/make-package.py", path});
@@ -27,7 +34,11 @@ inline bool make(const QString &path, const QJsonArray &entries)
         return false;
     python.write(QJsonDocument(entries).toJson());
     python.closeWriteChannel();
-    return python.waitForFinished() && python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0;
+    if (!python.waitForFinished(120000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0)
+        return false;
+    if (jamcrc)
+        *jamcrc = python.readAllStandardOutput().trimmed().toUInt();
+    return true;
 }
 
 } // namespace PackageMaker

@@ -11,8 +11,6 @@ class TestUpdateLog : public QObject
     Q_OBJECT
 
 private slots:
-    void header_data();
-    void header();
     void pendingEntriesReachTheFileAtTheEnd_data();
     void pendingEntriesReachTheFileAtTheEnd();
     void trimsAtStartUp_data();
@@ -24,25 +22,9 @@ static quint32 localTime(int y, int mo, int d, int h, int mi, int s)
     return quint32(QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::LocalTime).toSecsSinceEpoch());
 }
 
-void TestUpdateLog::header_data()
-{
-    QTest::addColumn<quint32>("time");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("no leading zeros") << localTime(2026, 1, 2, 3, 4, 5) << QByteArray("\n======= [2026-1-2 3:4:5] =======\n");
-    QTest::newRow("two digits") << localTime(2026, 12, 31, 23, 59, 58)
-                                << QByteArray("\n======= [2026-12-31 23:59:58] =======\n");
-}
-
-void TestUpdateLog::header()
-{
-    QFETCH(quint32, time);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(CBackupFiles::header(time), expected);
-}
-
 // Entries added just before the end are written all the same, whether the
-// writer ran or not; two in one second share their header.
+// writer ran or not; two in one second share their header, in local time
+// without leading zeros.
 void TestUpdateLog::pendingEntriesReachTheFileAtTheEnd_data()
 {
     QTest::addColumn<bool>("started");

@@ -1,7 +1,7 @@
 #include "updater/Zip.h"
 #include "updater/ZipResponse.h"
 
-#include "PackageMaker.h"
+#include "updater/tests/PackageMaker.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDirIterator>
