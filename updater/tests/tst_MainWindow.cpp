@@ -3,7 +3,7 @@
 #include "tests/support/PrivateAppFolder.h"
 #include "tests/support/TestSupport.h"
 #include "updater/MainWindow.h"
-#include "updater/UpdaterMain.h"
+#include "updater/UpdaterResources.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -3,7 +3,7 @@
 #include "tests/support/PrivateAppFolder.h"
 #include "tests/support/TestSupport.h"
 #include "tools/rollback/MainWindow.h"
-#include "tools/rollback/RollbackMain.h"
+#include "tools/rollback/RollbackWindow.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
