@@ -11,9 +11,9 @@
 #include "service/stb/InformationServices.h"
 #include "service/update/AutoUpdate.h"
 
-void CMainApp::enqueuePrintJob(PrintRecord &job)
+bool CMainApp::enqueuePrintJob(PrintRecord &job)
 {
-    m_printerQueue->addJob(job);
+    return m_printerQueue->addJob(job);
 }
 
 void CMainApp::applyPrinterSettings(const QJsonArray &settings)

@@ -139,7 +139,8 @@ private:
     // coordinator (HandOffs.cpp). Each is the one place where the dispatcher
     // reaches the object that does the work. They are virtual so a test can
     // stand in for the far side (record the call, or make a command wait).
-    //   enqueuePrintJob       print queue: addJob (sets active, appends, publishes the count)
+    //   enqueuePrintJob       print queue: addJob (sets active, appends, publishes the count;
+    //                         false when the queue is full)
     //   applyPrinterSettings  printer settings: parse the array with one reused record,
     //                         each to the print queue's setPrinterConfig
     //   logoLocalPath         logo loader: the image folder, "/", requestLogo(url)
@@ -148,7 +149,7 @@ private:
     //   applySubtitleCommand  information service: handleSubtitle(data, false)
     //   relayAuthCode         information service: checkAuthCode; may wait in a nested loop
     //   startUpdater          update coordinator: startUpdater
-    virtual void enqueuePrintJob(PrintRecord &job);
+    virtual bool enqueuePrintJob(PrintRecord &job);
     virtual void applyPrinterSettings(const QJsonArray &settings);
     virtual QString logoLocalPath(const QString &url);
     virtual void sendSetTopBoxMessage(int type, const QString &content, unsigned times, const QString &ip);

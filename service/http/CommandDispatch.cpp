@@ -111,7 +111,9 @@ QString CMainApp::printRequest(const QJsonObject &request)
         job.width = LenientJson::readInt(request.value(QLatin1String("Width")));
     job.receivedMs = Clock::system().epochMs();
 
-    enqueuePrintJob(job);
+    // A full queue refuses the job (and logs it).
+    if (!enqueuePrintJob(job))
+        return CodeZero;
     return found ? Code200 : CodeOne;
 }
 

@@ -39,10 +39,11 @@ public:
     }
 
 private:
-    void enqueuePrintJob(PrintRecord &job) override
+    bool enqueuePrintJob(PrintRecord &job) override
     {
         job.active = 1;
         jobs.append(job);
+        return true;
     }
     void applyPrinterSettings(const QJsonArray &array) override { settings.append(array); }
     void sendSetTopBoxMessage(int type, const QString &content, unsigned times, const QString &ip) override

@@ -31,6 +31,7 @@ private slots:
     void jobWaitsForItsLogo();
     void jobsBehindAMissingLogoKeepTheirOrder();
     void destructionDropsWaitingJobsPromptly();
+    void fullQueueRefusesJobs();
 
 private:
     PrintRecord job(const QString &text, const QString &logoPath = QString()) const;
@@ -189,6 +190,25 @@ void TestPrinterQueue::destructionDropsWaitingJobsPromptly()
     queue.reset();
     QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
     QCOMPARE(PrintedJobs::since(before).size(), 0);
+}
+
+// Receipts of 1 MB queued faster than they print: the queue stops taking
+// them at its size limit, the refusal is answered {"code":0} and logged, and
+// a printed job makes room again.
+void TestPrinterQueue::fullQueueRefusesJobs()
+{
+    const QByteArray receipt = R"({"data":"<!--)" + QByteArray(1024 * 1024, 'q') + R"(-->"})";
+    const QString refused = QStringLiteral(R"({"code":0})");
+    int accepted = 0;
+    while (m_app->dispatchCommand(receipt) != refused && accepted < 100)
+        ++accepted;
+    QVERIFY(accepted > 0);
+    QVERIFY(accepted * 2 * receipt.size() <= CPrinterQueue::MaxQueuedBytes);
+    QCOMPARE(m_app->printQuantity(), accepted);
+    QCOMPARE(m_log->linesWith(QStringLiteral("打印队列已满(%1个任务)").arg(accepted)).size(), 1);
+
+    QTRY_VERIFY_WITH_TIMEOUT(m_app->printQuantity() < accepted, 20000);
+    QCOMPARE(m_app->dispatchCommand(receipt), QStringLiteral(R"({"code":1})"));
 }
 
 int main(int argc, char **argv)
