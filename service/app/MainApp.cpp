@@ -5,6 +5,7 @@
 #include "service/app/AutoStart.h"
 #include "service/app/LogFacility.h"
 #include "service/printing/FileLoader.h"
+#include "service/printing/PrinterCache.h"
 #include "service/printing/PrinterQueue.h"
 #include "service/printing/PrinterSettings.h"
 #include "service/stb/InformationServices.h"
@@ -27,6 +28,8 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
     m_printerQueue = new CPrinterQueue(this);
     m_printerQueue->start(QThread::IdlePriority);
+    m_printerCache = new PrinterCache;
+    m_printerCache->start(QThread::IdlePriority);
     // A taken port leaves the service running without its command server.
     m_tcpServer = new CMultiTcpServer(this);
     m_tcpServer->listen(QHostAddress::Any, 12380);
@@ -64,6 +67,8 @@ CMainApp::~CMainApp()
     m_connections.clear();
     delete m_printerJson;
     m_printerJson = nullptr;
+    delete m_printerCache;
+    m_printerCache = nullptr;
 }
 
 void CMainApp::setPrintQuantity(int quantity)

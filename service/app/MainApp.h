@@ -20,6 +20,7 @@ class CInformationServices;
 class CPrinterJson;
 class CPrinterQueue;
 class FileLoader;
+class PrinterCache;
 class QJsonArray;
 class QNetworkAccessManager;
 class QTcpSocket;
@@ -76,7 +77,8 @@ public:
     QString dispatchCommand(const QByteArray &body);
     // Frames the answer and queues it behind the connection's earlier ones.
     void sendResponse(QTcpSocket *socket, const QString &answer);
-    // The installed printers as the PrinterStatus command lists them.
+    // The installed printers as the PrinterStatus command lists them, from
+    // the cached list: never waits for the print server.
     QJsonArray buildPrinterList() const;
     // Applies an UpdateConfig request to Update.conf; true when the device changed.
     bool mergeUpdateConfig(const QJsonObject &request);
@@ -176,4 +178,6 @@ private:
     QString m_roomAreaAnswer;
     FileStamp m_roomAreaStamp;
     FileLoader *m_fileLoader = nullptr;
+    // The printer list the dispatcher reads, kept fresh off the main thread.
+    PrinterCache *m_printerCache = nullptr;
 };

@@ -9,11 +9,11 @@
 #include "service/app/LogFacility.h"
 #include "service/http/CommandRequest.h"
 #include "service/printing/PrintRecord.h"
+#include "service/printing/PrinterCache.h"
 #include "service/printing/ReceiptLogo.h"
 #include "service/update/UpdateConfig.h"
 
 #include <QJsonDocument>
-#include <QPrinterInfo>
 
 using namespace CommandRequest;
 using ReceiptLogo::logoUrl;
@@ -206,10 +206,8 @@ bool CMainApp::mergeUpdateConfig(const QJsonObject &request)
 // really reachable.
 QJsonArray CMainApp::buildPrinterList() const
 {
-    QList<PrinterSpooler::Printer> printers;
+    const QList<PrinterSpooler::Printer> printers = m_printerCache->printers();
     QJsonArray list;
-    if (!PrinterSpooler::listPrinters(&printers))
-        return list;
     for (const PrinterSpooler::Printer &printer : printers) {
         const bool unavailable = (printer.attributes & PrinterSpooler::AttributeWorkOffline)
             || (printer.status & (PrinterSpooler::StatusOffline | PrinterSpooler::StatusNotAvailable));
@@ -226,5 +224,5 @@ QJsonArray CMainApp::buildPrinterList() const
 
 QStringList CMainApp::installedPrinterNames() const
 {
-    return QPrinterInfo::availablePrinterNames();
+    return m_printerCache->printerNames();
 }
