@@ -21,7 +21,10 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return fail(error, file.errorString());
-    if (file.write(data) != data.size()) {
+    // QSaveFile buffers, and a failure of the flush inside commit() (a full
+    // disk) is not reported by commit(): it would put a cut file in place.
+    // Flushing here sees it.
+    if (file.write(data) != data.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         return fail(error, reason);
