@@ -6,8 +6,10 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QtConcurrent>
 #include <QtTest>
+
+#include <thread>
+#include <vector>
 
 // The log writers are driven pass by pass on a manual clock, so the midnight
 // roll-over and the daily removal are covered without waiting.
@@ -230,15 +232,15 @@ void TestLogFacility::concurrentLoggingLosesAndSplitsNothing()
     {
         CBackupFiles writer("PrinterLog");
         writer.start(QThread::IdlePriority);
-        QList<QFuture<void>> runs;
+        std::vector<std::thread> runs;
         for (int t = 0; t < threads; ++t) {
-            runs << QtConcurrent::run([&writer, t] {
+            runs.emplace_back([&writer, t] {
                 for (int i = 0; i < perThread; ++i)
                     WRITE_LOG(writer, QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(40, 'x')));
             });
         }
-        for (QFuture<void> &run : runs)
-            run.waitForFinished();
+        for (std::thread &run : runs)
+            run.join();
     }
 
     QStringList lines;
@@ -282,14 +284,14 @@ void TestLogFacility::pendingLinesAreCapped()
     const int threads = 4;
     const int perThread = int(2 * CBackupFiles::MaxPendingBytes / lineBytes / threads);
     CBackupFiles writer("PrinterLog");
-    QList<QFuture<void>> runs;
+    std::vector<std::thread> runs;
     for (int t = 0; t < threads; ++t)
-        runs << QtConcurrent::run([&writer, &filler, perThread] {
+        runs.emplace_back([&writer, &filler, perThread] {
             for (int i = 0; i < perThread; ++i)
                 WRITE_LOG(writer, filler);
         });
-    for (QFuture<void> &run : runs)
-        run.waitForFinished();
+    for (std::thread &run : runs)
+        run.join();
     QDateTime next = m_clock->localNow().addDays(1);
     writer.runPass(next);
 
