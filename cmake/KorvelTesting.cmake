@@ -19,6 +19,11 @@ function(korvel_add_test_folder prefix)
         set(target "${prefix}_${stem}")
         add_executable(${target} "${source}")
         target_link_libraries(${target} PRIVATE ${ARG_LIBS} korvel_test_support Qt5::Test)
+        if(KORVEL_TSAN)
+            # An object of the program itself, so it takes precedence over QtCore.
+            target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/tests/support/TsanQtSync.cpp")
+            target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+        endif()
         target_compile_definitions(${target} PRIVATE
             KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
             KORVEL_BINARY_DIR="${CMAKE_BINARY_DIR}")

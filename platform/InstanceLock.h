@@ -4,7 +4,8 @@
 
 // A named lock that the operating system releases when the holding process
 // ends, however it ends. Used beside the shared-memory single-instance test,
-// whose segment outlives a killed process on some systems.
+// whose segment outlives a killed process on some systems. The lock is the
+// user's own: other users' instances do not count.
 class InstanceLock
 {
 public:

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
+
 // The operating system's print spooler as the PrinterStatus command sees it:
 // every local printer and printer connection with its port, attribute flags
 // and status flags. The flag values are those the cashier side has always
@@ -28,9 +30,16 @@ struct Printer
     quint32 status = 0;
 };
 
+// A look-up gives up when the spooler does not connect or answer within
+// this time (an unreachable print server would otherwise hold it for
+// half a minute or more).
+constexpr int LookupTimeoutMs = 5000;
+
 // Every printer the spooler knows, in its order. False when the spooler
-// cannot be asked; the list is then empty.
-bool listPrinters(QList<Printer> *printers);
+// cannot be asked, or the look-up timed out or was cancelled; the list is
+// then empty. Blocks for up to about LookupTimeoutMs per step; a non-zero
+// *cancel, set from another thread, ends the wait within a quarter second.
+bool listPrinters(QList<Printer> *printers, std::atomic<int> *cancel = nullptr);
 
 // True when the port is a locally attached USB connection.
 bool isUsbPort(const QString &port);

@@ -2,6 +2,8 @@
 
 #include <cups/cups.h>
 
+#include <QElapsedTimer>
+
 #include <memory>
 
 // CUPS: the printers come from the scheduler's printer list. A queue that
@@ -18,9 +20,49 @@ struct IppDeleter
 };
 using IppPtr = std::unique_ptr<ipp_t, IppDeleter>;
 
-QString defaultPrinterName()
+struct HttpDeleter
 {
-    cups_dest_t *dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, nullptr, nullptr);
+    void operator()(http_t *http) const { httpClose(http); }
+};
+using HttpPtr = std::unique_ptr<http_t, HttpDeleter>;
+
+// The library polls the cancel flag as a plain int.
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+constexpr double PollSeconds = 0.25;
+
+struct Wait
+{
+    std::atomic<int> *cancel = nullptr;
+    QElapsedTimer waited;
+};
+
+// Called every PollSeconds while an answer is awaited; 0 gives up.
+int keepWaiting(http_t *, void *data)
+{
+    const Wait *wait = static_cast<const Wait *>(data);
+    if (wait->cancel && wait->cancel->load())
+        return 0;
+    return wait->waited.elapsed() < LookupTimeoutMs ? 1 : 0;
+}
+
+// The scheduler's own connection, with a bounded connect and bounded
+// waits for answers, instead of the library's shared default one.
+HttpPtr connectToScheduler(std::atomic<int> *cancel, Wait &wait)
+{
+    HttpPtr http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, LookupTimeoutMs,
+                              reinterpret_cast<int *>(cancel)));
+    if (http) {
+        wait.cancel = cancel;
+        wait.waited.start();
+        httpSetTimeout(http.get(), PollSeconds, keepWaiting, &wait);
+    }
+    return http;
+}
+
+QString defaultPrinterName(http_t *http)
+{
+    cups_dest_t *dest = cupsGetNamedDest(http, nullptr, nullptr);
     if (!dest)
         return QString();
     const QString name = QString::fromUtf8(dest->name);
@@ -55,21 +97,25 @@ void readAttribute(ipp_attribute_t *attr, Printer &printer, bool &stopped, bool 
 
 } // namespace
 
-bool listPrinters(QList<Printer> *printers)
+bool listPrinters(QList<Printer> *printers, std::atomic<int> *cancel)
 {
     printers->clear();
+    Wait wait;
+    HttpPtr http = connectToScheduler(cancel, wait);
+    if (!http)
+        return false;
     static const char *const wanted[] = {"printer-name", "device-uri", "printer-state", "printer-state-reasons",
                                          "printer-is-accepting-jobs"};
     ipp_t *request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   int(sizeof(wanted) / sizeof(wanted[0])), nullptr, wanted);
     // cupsDoRequest takes the request over.
-    IppPtr response(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/"));
+    IppPtr response(cupsDoRequest(http.get(), request, "/"));
     // An empty scheduler answers "not found": nothing to list, not a failure.
     if (!response)
         return cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND;
 
-    const QString defaultName = defaultPrinterName();
+    const QString defaultName = defaultPrinterName(http.get());
     ipp_attribute_t *attr = ippFirstAttribute(response.get());
     while (attr) {
         while (attr && ippGetGroupTag(attr) != IPP_TAG_PRINTER)

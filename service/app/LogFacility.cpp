@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <utility>
+
 namespace {
 
 constexpr int PassIntervalMs = 500;
@@ -104,8 +106,14 @@ CBackupFiles::~CBackupFiles()
 
 void CBackupFiles::addLog(const QString &line)
 {
+    const qint64 bytes = line.size() * qint64(sizeof(QChar));
     QMutexLocker lock(&m_mutex);
+    if (m_pendingBytes + bytes > MaxPendingBytes) {
+        ++m_droppedLines;
+        return;
+    }
     m_pending.append(line);
+    m_pendingBytes += bytes;
 }
 
 QDateTime CBackupFiles::firstRemovalTime(const QDateTime &now)
@@ -123,6 +131,16 @@ void CBackupFiles::runPass()
 void CBackupFiles::finalPass()
 {
     while (drainOnce()) {
+    }
+    // The count of a full day file would otherwise be lost with the
+    // process; one line over the limit says it.
+    if (m_unwrittenLines > 0) {
+        QByteArray bytes;
+        reportUnwrittenLines(bytes);
+        QFile file(m_dayFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(bytes);
+        m_unwrittenLines = 0;
     }
 }
 
@@ -143,10 +161,17 @@ void CBackupFiles::runPass(QDateTime &nextRemoval)
 bool CBackupFiles::drainOnce()
 {
     m_drain.clear();
+    qint64 dropped = 0;
     {
         QMutexLocker lock(&m_mutex);
         if (!m_pending.isEmpty())
             m_pending.swap(m_drain);
+        m_pendingBytes = 0;
+        dropped = std::exchange(m_droppedLines, 0);
+    }
+    if (dropped > 0) {
+        m_drain.append(formatLogLine(QStringLiteral("日志积压超过%1字节，丢弃%2行").arg(MaxPendingBytes).arg(dropped),
+                                     __FILE__, __LINE__));
     }
     if (m_drain.isEmpty())
         return false;
@@ -163,15 +188,63 @@ void CBackupFiles::writeLogs(const QStringList &lines)
     const QString path = QStringLiteral("%1/%2_%3.log")
                              .arg(directory, m_prefix,
                                   logClock().localNow().date().toString(Qt::ISODate));
+    QByteArray bytes;
+    if (path != m_dayFile)
+        startDay(path, bytes);
+    if (m_dayFull) {
+        m_unwrittenLines += lines.size();
+        return;
+    }
+
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return; // the batch is dropped; logging must never stop the service
-
-    QByteArray bytes;
-    for (const QString &line : lines)
-        bytes += line.toUtf8();
+    bytes += takeWithinDayLimit(lines, file.size() + bytes.size());
     file.write(bytes);
     file.close();
+}
+
+// A new day's file (or the first of this run) starts with the count of the
+// lines the full file of the day before could not take.
+void CBackupFiles::startDay(const QString &path, QByteArray &bytes)
+{
+    reportUnwrittenLines(bytes);
+    m_unwrittenLines = 0;
+    m_dayFile = path;
+    m_dayFull = false;
+}
+
+QByteArray CBackupFiles::takeWithinDayLimit(const QStringList &lines, qint64 fileSize)
+{
+    // A file found full (by an earlier run) already says so.
+    if (fileSize >= MaxDayFileBytes) {
+        m_dayFull = true;
+        m_unwrittenLines += lines.size();
+        return QByteArray();
+    }
+    QByteArray bytes;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).toUtf8();
+        if (fileSize + bytes.size() + line.size() > MaxDayFileBytes) {
+            m_dayFull = true;
+            m_unwrittenLines += lines.size() - i;
+            bytes += formatLogLine(QStringLiteral("日志文件已达%1字节，今天其余的日志只计数，不再写入").arg(MaxDayFileBytes),
+                                   __FILE__, __LINE__)
+                         .toUtf8();
+            break;
+        }
+        bytes += line;
+    }
+    return bytes;
+}
+
+void CBackupFiles::reportUnwrittenLines(QByteArray &bytes) const
+{
+    if (m_unwrittenLines == 0)
+        return;
+    bytes += formatLogLine(QStringLiteral("日志文件%1已满，未写入%2行").arg(QFileInfo(m_dayFile).fileName()).arg(m_unwrittenLines),
+                           __FILE__, __LINE__)
+                 .toUtf8();
 }
 
 void CBackupFiles::removeExpiredLogs()

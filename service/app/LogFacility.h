@@ -20,6 +20,15 @@ public:
     explicit CBackupFiles(const QString &prefix);
     ~CBackupFiles() override;
 
+    // Lines arriving while this many bytes wait for the disk are dropped
+    // and counted: a client that makes the service log faster than the
+    // disk takes must not fill the memory.
+    static constexpr qint64 MaxPendingBytes = 16 * 1024 * 1024;
+    // A day file stops growing here: one line says so and the rest of the
+    // day's lines are only counted. Two writers keeping eight days stay
+    // within half a GiB.
+    static constexpr qint64 MaxDayFileBytes = 32 * 1024 * 1024;
+
     void addLog(const QString &line);
     QString prefix() const { return m_prefix; }
 
@@ -44,13 +53,23 @@ protected:
 
 private:
     bool drainOnce();
+    // The lines that fit into the day file, and the notice when it fills.
+    QByteArray takeWithinDayLimit(const QStringList &lines, qint64 fileSize);
+    void startDay(const QString &path, QByteArray &bytes);
+    void reportUnwrittenLines(QByteArray &bytes) const;
 
     QStringList m_pending;
     QStringList m_drain;
     QMutex m_mutex;
     QString m_prefix;
+    // Guarded by the mutex, like the pending list.
+    qint64 m_pendingBytes = 0;
+    qint64 m_droppedLines = 0;
     // Owned by the writer thread.
     QDateTime m_nextRemoval;
+    QString m_dayFile;
+    bool m_dayFull = false;
+    qint64 m_unwrittenLines = 0;
 };
 
 // The log folder is applicationDir + "/logs"; created when missing.

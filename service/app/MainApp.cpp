@@ -8,6 +8,7 @@
 #include "service/http/CommandServer.h"
 #include "service/printing/FileLoader.h"
 #include "service/printing/InstalledPrinters.h"
+#include "service/printing/PrinterCache.h"
 #include "service/printing/PrinterQueue.h"
 #include "service/printing/PrinterSettings.h"
 #include "service/stb/InformationServices.h"
@@ -25,6 +26,8 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     connect(m_printerQueue, &CPrinterQueue::printQuantityChanged, this, &CMainApp::setPrintQuantity,
             Qt::DirectConnection);
     m_printerQueue->start(QThread::IdlePriority);
+    m_printerCache = new PrinterCache;
+    m_printerCache->start(QThread::IdlePriority);
     // A taken port leaves the service running without its command server.
     m_commandServer = new CommandServer([this](const QByteArray &body) { return dispatchCommand(body); }, this);
     m_commandServer->listen();
@@ -43,7 +46,7 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     m_informationServices = new CInformationServices(context);
     m_networkManager = new QNetworkAccessManager(this);
     m_fileLoader = new FileLoader(applicationDirPath());
-    m_installedPrinters = new CInstalledPrinters;
+    m_installedPrinters = new CInstalledPrinters(*m_printerCache);
     m_dispatcher = new CommandDispatcher({*m_printerQueue, *m_fileLoader, *m_printerJson, *m_informationServices,
                                           *m_autoUpdate, *m_installedPrinters});
     findLocalAddress();
@@ -69,6 +72,8 @@ CMainApp::~CMainApp()
     m_autoUpdate = nullptr;
     delete m_printerJson;
     m_printerJson = nullptr;
+    delete m_printerCache;
+    m_printerCache = nullptr;
 }
 
 void CMainApp::setPrintQuantity(int quantity)

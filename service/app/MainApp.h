@@ -14,6 +14,7 @@ class CPrinterQueue;
 class CommandDispatcher;
 class CommandServer;
 class FileLoader;
+class PrinterCache;
 class QNetworkAccessManager;
 
 // The service's application object: owns every long-lived object of the
@@ -78,6 +79,8 @@ private:
     CAutoUpdate *m_autoUpdate = nullptr;
     QNetworkAccessManager *m_networkManager = nullptr;
     FileLoader *m_fileLoader = nullptr;
+    // The printer list the dispatcher reads, kept fresh off the main thread.
+    PrinterCache *m_printerCache = nullptr;
     CInstalledPrinters *m_installedPrinters = nullptr;
     CommandDispatcher *m_dispatcher = nullptr;
     QString m_localAddress;

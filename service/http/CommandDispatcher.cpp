@@ -115,7 +115,9 @@ QString CommandDispatcher::printRequest(const QJsonObject &request)
         job.width = LenientJson::readInt(request.value(QLatin1String("Width")));
     job.receivedMs = Clock::system().epochMs();
 
-    m_targets.printJobs.addJob(job);
+    // A full queue refuses the job (and logs it).
+    if (!m_targets.printJobs.addJob(job))
+        return CodeZero;
     return found ? Code200 : CodeOne;
 }
 

@@ -65,8 +65,11 @@ QString FileLoader::requestLogo(const QString &url)
         QDir().mkpath(m_imageFolder);
 
     auto name = m_fileNames.constFind(url);
-    if (name == m_fileNames.constEnd())
+    if (name == m_fileNames.constEnd()) {
+        if (m_fileNames.size() >= MaxKnownAddresses)
+            forgetIdleAddresses();
         name = m_fileNames.insert(url, fileNameFor(url));
+    }
     const QString fileName = *name;
 
     if (QFileInfo::exists(logoPath(fileName))) {
@@ -86,8 +89,8 @@ void FileLoader::startDownload(const QString &url, const QString &fileName)
     const QUrl address(url, QUrl::TolerantMode);
     // Only web addresses: a file or data address would copy local files or
     // read devices without end.
-    if (!isWebAddress(address)) {
-        WRITE_LOG(PrinterLog, QStringLiteral("获取商家logo(%1)失败").arg(url));
+    if (!isWebAddress(address) || m_downloads >= MaxDownloads) {
+        failed(fileName, url);
         return;
     }
 
@@ -102,22 +105,48 @@ void FileLoader::startDownload(const QString &url, const QString &fileName)
     QNetworkReply *reply = m_network->get(request);
     reply->ignoreSslErrors();
     m_states.insert(fileName, Downloading);
+    ++m_downloads;
+    // Qt keeps what arrives until it is read, so the answer is cut off as
+    // soon as it is known to be too long.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > MaxLogoBytes || total > MaxLogoBytes)
+            reply->abort();
+    });
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, fileName, url] { downloadFinished(reply, fileName, url); });
 }
 
 void FileLoader::downloadFinished(QNetworkReply *reply, const QString &fileName, const QString &url)
 {
-    if (isSuccessfulAnswer(reply)) {
+    --m_downloads;
+    if (isSuccessfulAnswer(reply) && reply->bytesAvailable() <= MaxLogoBytes) {
         storeLogo(reply->readAll(), fileName);
         // Also when the file could not be written: the next request then
         // finds no file and downloads again.
         m_states.insert(fileName, Stored);
     } else {
-        WRITE_LOG(PrinterLog, QStringLiteral("获取商家logo(%1)失败").arg(url));
-        m_states.insert(fileName, NotStored);
+        failed(fileName, url);
     }
     reply->deleteLater();
+}
+
+void FileLoader::failed(const QString &fileName, const QString &url)
+{
+    WRITE_LOG(PrinterLog, QStringLiteral("获取商家logo(%1)失败").arg(url));
+    m_states.insert(fileName, NotStored);
+}
+
+// Downloads under way keep their state, so a receipt naming one of them
+// does not start a second.
+void FileLoader::forgetIdleAddresses()
+{
+    m_fileNames.clear();
+    for (auto it = m_states.begin(); it != m_states.end();) {
+        if (*it == Downloading)
+            ++it;
+        else
+            it = m_states.erase(it);
+    }
 }
 
 // The print thread takes the logo as soon as the file exists, so the file

@@ -40,14 +40,27 @@ public:
     // A download that stops moving for this long fails, so the next print
     // request for the logo tries again.
     static constexpr int TransferTimeoutMs = 30000;
+    // A logo is a small picture; a longer answer is cut off and fails, so an
+    // endless one cannot fill the memory or the disk.
+    static constexpr qint64 MaxLogoBytes = 4 * 1024 * 1024;
+    // Every receipt may name a new address: the tables forget what is not
+    // being downloaded when they reach this size (the names follow from the
+    // addresses, the stored logos are found on disk again), and no more
+    // downloads than this run at once; a request beyond fails like a
+    // download and is tried again by a later receipt.
+    static constexpr int MaxKnownAddresses = 1024;
+    static constexpr int MaxDownloads = 16;
 
 private:
     void startDownload(const QString &url, const QString &fileName);
     void downloadFinished(QNetworkReply *reply, const QString &fileName, const QString &url);
     void storeLogo(const QByteArray &bytes, const QString &fileName);
+    void forgetIdleAddresses();
+    void failed(const QString &fileName, const QString &url);
 
     QNetworkAccessManager *m_network = nullptr;
     QMap<QString, QString> m_fileNames;
     QMap<QString, int> m_states;
+    int m_downloads = 0;
     QString m_imageFolder;
 };

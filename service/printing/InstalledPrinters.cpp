@@ -1,19 +1,19 @@
 #include "service/printing/InstalledPrinters.h"
 
+#include "service/printing/PrinterCache.h"
+
 #include <QJsonObject>
-#include <QPrinterInfo>
+
+CInstalledPrinters::CInstalledPrinters(PrinterCache &cache) : m_cache(cache) {}
 
 QStringList CInstalledPrinters::installedPrinterNames() const
 {
-    return QPrinterInfo::availablePrinterNames();
+    return m_cache.printerNames();
 }
 
 QJsonArray CInstalledPrinters::printerList() const
 {
-    QList<PrinterSpooler::Printer> printers;
-    if (!PrinterSpooler::listPrinters(&printers))
-        return QJsonArray();
-    return listedPrinters(printers);
+    return listedPrinters(m_cache.printers());
 }
 
 QJsonArray CInstalledPrinters::listedPrinters(const QList<PrinterSpooler::Printer> &printers)

@@ -5,10 +5,15 @@
 
 #include <QList>
 
-// The printers the printing system knows.
+class PrinterCache;
+
+// The printers the printing system knows, as the cache last listed them: a
+// look-up never waits for the print server.
 class CInstalledPrinters : public PrinterDirectory
 {
 public:
+    explicit CInstalledPrinters(PrinterCache &cache);
+
     QStringList installedPrinterNames() const override;
     QJsonArray printerList() const override;
 
@@ -16,4 +21,7 @@ public:
     // other printer is, since the spooler cannot tell whether a network
     // printer is really reachable.
     static QJsonArray listedPrinters(const QList<PrinterSpooler::Printer> &printers);
+
+private:
+    PrinterCache &m_cache;
 };

@@ -1,13 +1,13 @@
 #include "service/printing/PrinterManager.h"
 
 #include "service/app/LogFacility.h"
+#include "service/printing/ReceiptDocument.h"
 
 #include <QFont>
 #include <QMutexLocker>
 #include <QPageLayout>
 #include <QPrinter>
 #include <QPrinterInfo>
-#include <QTextDocument>
 
 // The family receipts are designed in.
 const QString CPrinterManager::FontFamily = QStringLiteral("Microsoft YaHei");
@@ -100,9 +100,9 @@ void CPrinterManager::applyStoredLayout(QPrinter &printer) const
 
 void CPrinterManager::getPreviewData(QPrinter *printer)
 {
-    QTextDocument document;
+    ReceiptDocument document;
     document.setDefaultFont(QFont(FontFamily, FontPointSize));
-    document.setHtml(m_receipt);
+    document.setReceiptHtml(m_receipt);
     document.setPageSize(printer->pageRect(QPrinter::DevicePixel).size());
     document.print(printer);
 }

@@ -24,13 +24,26 @@ CPrinterQueue::~CPrinterQueue()
     m_jobs.clear();
 }
 
-void CPrinterQueue::addJob(PrintRecord &job)
+bool CPrinterQueue::addJob(PrintRecord &job)
 {
-    job.active = 1;
-    const QueuedJob queued{job, m_clock->monotonicMs()};
+    const qint64 size = sizeOf(job);
     QMutexLocker lock(&m_mutex);
-    m_jobs.append(queued);
+    if (m_queuedBytes + size > MaxQueuedBytes) {
+        const int waiting = m_jobs.size();
+        lock.unlock();
+        WRITE_LOG(PrinterLog, QStringLiteral("打印队列已满(%1个任务)，拒绝%2字节的打印任务").arg(waiting).arg(size));
+        return false;
+    }
+    job.active = 1;
+    m_jobs.append(QueuedJob{job, m_clock->monotonicMs()});
+    m_queuedBytes += size;
     announceCountLocked();
+    return true;
+}
+
+qint64 CPrinterQueue::sizeOf(const PrintRecord &job)
+{
+    return qint64(job.content.size() + job.name.size() + job.logoPath.size()) * qint64(sizeof(QChar));
 }
 
 void CPrinterQueue::setPrinterConfig(const PrintRecord &record)
@@ -87,7 +100,7 @@ void CPrinterQueue::printCurrentJob()
 
     QMutexLocker lock(&m_mutex);
     if (!m_jobs.isEmpty())
-        m_jobs.removeFirst();
+        m_queuedBytes -= sizeOf(m_jobs.takeFirst().record);
     announceCountLocked();
 }
 

@@ -22,12 +22,18 @@ public:
     static constexpr qint64 LogoWaitMs = 1500;
     static constexpr int PauseAfterPrintMs = 100;
     static constexpr int IdlePauseMs = 500;
+    // Jobs waiting in memory are capped by their total size (receipt text as
+    // held, UTF-16): a client that queues receipts faster than the printer
+    // takes them must not fill the memory. At least four of the largest
+    // receipts a request can carry fit, and hundreds of ordinary ones.
+    static constexpr qint64 MaxQueuedBytes = 32 * 1024 * 1024;
 
     explicit CPrinterQueue(const Clock *clock = nullptr, QObject *parent = nullptr);
     ~CPrinterQueue() override;
 
-    // Main thread. Never waits for a printer.
-    void addJob(PrintRecord &job) override;
+    // Main thread. Never waits for a printer. False, with a log line, when
+    // the job would take the queue over its size limit; it is not queued.
+    bool addJob(PrintRecord &job) override;
     void setPrinterConfig(const PrintRecord &record) override;
 
     CPrinterManager *renderer() const { return m_renderer; }
@@ -56,6 +62,8 @@ private:
         qint64 queuedMonotonicMs = 0;
     };
 
+    static qint64 sizeOf(const PrintRecord &job);
+
     bool isJobReady();
     void printCurrentJob();
     void resetCurrentJob();
@@ -67,5 +75,6 @@ private:
     CPrinterManager *m_renderer = nullptr;
     QueuedJob m_currentJob;
     QList<QueuedJob> m_jobs;
+    qint64 m_queuedBytes = 0; // of m_jobs, guarded by m_mutex
     const Clock *m_clock = nullptr;
 };

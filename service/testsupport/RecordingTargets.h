@@ -41,15 +41,19 @@ public:
     QStringList configuredPrinters;
     QStringList handOffs; // one line per set-top-box message, subtitle, relay or updater start
     std::function<void()> whileWaiting;
+    bool queueFull = false;
     QStringList installed{QStringLiteral("kitchen80"), QStringLiteral("receipt58")};
     QJsonArray printers;
     CPrinterJson store;
     CommandDispatcher dispatcher;
 
-    void addJob(PrintRecord &job) override
+    bool addJob(PrintRecord &job) override
     {
+        if (queueFull)
+            return false;
         job.active = 1;
         jobs.append(job);
+        return true;
     }
     void setPrinterConfig(const PrintRecord &record) override { configuredPrinters.append(record.name); }
     QString localLogoPath(const QString &url) override

@@ -46,6 +46,23 @@ void LogoServer::serve(const QString &path, const QByteArray &body, int status, 
     m_answers.insert(path, Answer{status, body, headers});
 }
 
+void LogoServer::serveEndless(const QString &path)
+{
+    m_answers.insert(path, Answer{200, {}, {}, true});
+}
+
+void LogoServer::streamWithoutEnd(QTcpSocket *socket)
+{
+    socket->write("HTTP/1.1 200 X\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n");
+    const QByteArray chunk(64 * 1024, 'e');
+    auto more = [socket, chunk] {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 4 * chunk.size())
+            socket->write(chunk);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, more);
+    more();
+}
+
 void LogoServer::incomingConnection(qintptr socketDescriptor)
 {
     auto *socket = new QSslSocket(this);
@@ -61,6 +78,10 @@ void LogoServer::incomingConnection(qintptr socketDescriptor)
         const QString path = QString::fromUtf8(socket->readAll().split(' ').value(1));
         m_requests[path] += 1;
         const Answer answer = m_answers.value(path);
+        if (answer.endless) {
+            streamWithoutEnd(socket);
+            return;
+        }
         socket->write("HTTP/1.1 " + QByteArray::number(answer.status) + " X\r\n" + answer.headers
                       + "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n"
                       + answer.body);

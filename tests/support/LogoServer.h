@@ -19,6 +19,8 @@ public:
     QString url(const QString &path) const;
     // headers: extra header lines, each ending in "\r\n".
     void serve(const QString &path, const QByteArray &body, int status = 200, const QByteArray &headers = {});
+    // An answer without length that never ends.
+    void serveEndless(const QString &path);
     int requests(const QString &path) const { return m_requests.value(path); }
 
 protected:
@@ -30,7 +32,10 @@ private:
         int status = 404;
         QByteArray body;
         QByteArray headers;
+        bool endless = false;
     };
+
+    void streamWithoutEnd(QTcpSocket *socket);
 
     bool m_tls;
     QString m_error;

@@ -6,8 +6,10 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QtConcurrent>
 #include <QtTest>
+
+#include <thread>
+#include <vector>
 
 // The log writers are driven pass by pass on a manual clock, so the midnight
 // roll-over and the daily removal are covered without waiting.
@@ -30,6 +32,8 @@ private slots:
     void removalCatchesUpAfterSleep();
     void concurrentLoggingLosesAndSplitsNothing();
     void pendingLinesAreWrittenOnStop();
+    void pendingLinesAreCapped();
+    void dayFileStopsGrowingAtItsLimit();
 
 private:
     QString logFile(const QString &prefix, const QDate &date) const;
@@ -228,15 +232,15 @@ void TestLogFacility::concurrentLoggingLosesAndSplitsNothing()
     {
         CBackupFiles writer("PrinterLog");
         writer.start(QThread::IdlePriority);
-        QList<QFuture<void>> runs;
+        std::vector<std::thread> runs;
         for (int t = 0; t < threads; ++t) {
-            runs << QtConcurrent::run([&writer, t] {
+            runs.emplace_back([&writer, t] {
                 for (int i = 0; i < perThread; ++i)
                     WRITE_LOG(writer, QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(40, 'x')));
             });
         }
-        for (QFuture<void> &run : runs)
-            run.waitForFinished();
+        for (std::thread &run : runs)
+            run.join();
     }
 
     QStringList lines;
@@ -268,6 +272,68 @@ void TestLogFacility::pendingLinesAreWrittenOnStop()
     const QStringList lines = fileLines(logFile("PrinterLog", m_clock->localNow().date()));
     QCOMPARE(lines.size(), 100);
     QVERIFY(lines.last().contains("closing 99"));
+}
+
+// Four threads log twice what may wait for the disk while the writer is
+// stalled: the rest is dropped, and the count of it is written.
+void TestLogFacility::pendingLinesAreCapped()
+{
+    const QString filler(2000, 'p');
+    const qint64 lineBytes = formatLogLine(filler, __FILE__, __LINE__).size() * 2;
+    const int threads = 4;
+    const int perThread = int(2 * CBackupFiles::MaxPendingBytes / lineBytes / threads);
+    CBackupFiles writer("PrinterLog");
+    std::vector<std::thread> runs;
+    for (int t = 0; t < threads; ++t)
+        runs.emplace_back([&writer, &filler, perThread] {
+            for (int i = 0; i < perThread; ++i)
+                WRITE_LOG(writer, filler);
+        });
+    for (std::thread &run : runs)
+        run.join();
+    QDateTime next = m_clock->localNow().addDays(1);
+    writer.runPass(next);
+
+    const QStringList lines = fileLines(logFile("PrinterLog", QDate(2026, 3, 10)));
+    const QRegularExpression notice(QStringLiteral("^\\[.*\\] 日志积压超过%1字节，丢弃(\\d+)行 \\(LogFacility\\.cpp:\\d+\\)$")
+                                        .arg(CBackupFiles::MaxPendingBytes));
+    const QRegularExpressionMatch match = notice.match(lines.last());
+    QVERIFY2(match.hasMatch(), qPrintable(lines.last().left(200)));
+    const int written = lines.size() - 1;
+    QVERIFY(written <= CBackupFiles::MaxPendingBytes / lineBytes);
+    QCOMPARE(written + match.captured(1).toInt(), threads * perThread);
+}
+
+// A client that keeps the service logging fills one day file to its limit
+// and no further; the next day's file tells how many lines were not written.
+void TestLogFacility::dayFileStopsGrowingAtItsLimit()
+{
+    CBackupFiles writer("PrinterLog");
+    QDateTime next = m_clock->localNow().addDays(2);
+    const QString filler(1000, 'd');
+    const int batch = 1000;
+    const int total = int(CBackupFiles::MaxDayFileBytes / 1000 / batch + 3) * batch;
+    for (int logged = 0; logged < total; logged += batch) {
+        for (int i = 0; i < batch; ++i)
+            WRITE_LOG(writer, filler);
+        writer.runPass(next);
+    }
+
+    const QString today = logFile("PrinterLog", QDate(2026, 3, 10));
+    QVERIFY(QFileInfo(today).size() <= CBackupFiles::MaxDayFileBytes + 200);
+    const QStringList lines = fileLines(today);
+    QCOMPARE(lines.filter(QStringLiteral("今天其余的日志只计数")).size(), 1);
+    QVERIFY(lines.last().contains(QStringLiteral("日志文件已达%1字节").arg(CBackupFiles::MaxDayFileBytes)));
+    const int unwritten = total - (lines.size() - 1);
+
+    m_clock->setLocalNow(QDateTime(QDate(2026, 3, 11), QTime(0, 0, 1)));
+    WRITE_LOG(writer, "new day");
+    writer.runPass(next);
+    const QStringList tomorrow = fileLines(logFile("PrinterLog", QDate(2026, 3, 11)));
+    QCOMPARE(tomorrow.size(), 2);
+    QVERIFY2(tomorrow.first().contains(QStringLiteral("日志文件PrinterLog_2026-03-10.log已满，未写入%1行").arg(unwritten)),
+             qPrintable(tomorrow.first()));
+    QVERIFY(tomorrow.last().contains("new day"));
 }
 
 QTEST_GUILESS_MAIN(TestLogFacility)

@@ -151,6 +151,11 @@ private slots:
         QCOMPARE(job.height, 0);
         QVERIFY(job.logoPath.isNull());
         QVERIFY(job.receivedMs >= before && job.receivedMs <= after);
+
+        // A full queue refuses the job: the caller hears {"code":0}.
+        m_app->queueFull = true;
+        QCOMPARE(m_app->dispatcher.dispatchCommand(body), QStringLiteral(R"({"code":0})"));
+        m_app->queueFull = false;
     }
 
     void printRequestWithoutContentQueuesNothing_data()

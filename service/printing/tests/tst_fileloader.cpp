@@ -69,6 +69,8 @@ void TestFileLoader::initTestCase()
     m_http.serve(QStringLiteral("/moved.png"), "moved", 302,
                  "Location: " + m_http.url(QStringLiteral("/logo.png")).toUtf8() + "\r\n");
     m_https.serve(QStringLiteral("/secure.png"), encodedImage("PNG"));
+    m_http.serveEndless(QStringLiteral("/endless.png"));
+    m_http.serve(QStringLiteral("/huge.png"), QByteArray(FileLoader::MaxLogoBytes + 1, 'h'));
 }
 
 void TestFileLoader::init()
@@ -167,6 +169,9 @@ void TestFileLoader::failedDownloadIsLoggedAndRetried_data()
     QTest::newRow("404") << "/missing.png" << QString();
     QTest::newRow("redirect not followed") << "/moved.png" << QString();
     QTest::newRow("nobody listening") << QString() << QString();
+    // Cut off at the size limit, whether the length is told or not.
+    QTest::newRow("endless answer") << "/endless.png" << QString();
+    QTest::newRow("too long") << "/huge.png" << QString();
     // A receipt must not make the service copy local files or read devices.
     QTest::newRow("not a web address") << QString() << "file:///dev/zero";
 }

@@ -1,6 +1,7 @@
 // The printer list of the PrinterStatus command from the harness's CUPS.
 
 #include "service/printing/InstalledPrinters.h"
+#include "service/printing/PrinterCache.h"
 #include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
@@ -16,9 +17,9 @@ bool run(const QString &program, const QStringList &arguments)
     return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-QString listed()
+QString listed(const CInstalledPrinters &printers)
 {
-    return QString::fromUtf8(QJsonDocument(CInstalledPrinters().printerList()).toJson(QJsonDocument::Indented));
+    return QString::fromUtf8(QJsonDocument(printers.printerList()).toJson(QJsonDocument::Indented));
 }
 
 } // namespace
@@ -39,18 +40,24 @@ private slots:
         QVERIFY(run(QStringLiteral("cupsdisable"), {"statusnet"}));
         QVERIFY(run(QStringLiteral("cupsreject"), {"statusnet"}));
 
-        const QString data = listed();
+        PrinterCache cache;
+        cache.start();
+        const CInstalledPrinters printers(cache);
+        // The list is refreshed in the background: a change shows soon, not at once.
+        QTRY_VERIFY(listed(printers).contains(QLatin1String("\"statususb\"")));
+        const QString data = listed(printers);
         QVERIFY(data.contains(QLatin1String(
             "    {\n        \"default\": 1,\n        \"name\": \"receipt58\",\n        \"state\": \"Online\"\n    }")));
         QVERIFY(data.contains(QLatin1String("\"default\": 0,\n        \"name\": \"statusnet\",\n        \"state\": \"Online\"")));
         QVERIFY(data.contains(QLatin1String("\"statususb\"")));
-        QVERIFY(CInstalledPrinters().installedPrinterNames().contains(QStringLiteral("statususb")));
+        QVERIFY(printers.installedPrinterNames().contains(QStringLiteral("statususb")));
 
         QVERIFY(run(QStringLiteral("cupsdisable"), {"statususb"}));
-        QVERIFY(!listed().contains(QLatin1String("\"statususb\"")));
+        QTRY_VERIFY(!listed(printers).contains(QLatin1String("\"statususb\"")));
         QVERIFY(run(QStringLiteral("cupsenable"), {"statususb"}));
+        QTRY_VERIFY(listed(printers).contains(QLatin1String("\"statususb\"")));
         QVERIFY(run(QStringLiteral("cupsreject"), {"statususb"}));
-        QVERIFY(!listed().contains(QLatin1String("\"statususb\"")));
+        QTRY_VERIFY(!listed(printers).contains(QLatin1String("\"statususb\"")));
 
         run(QStringLiteral("lpadmin"), {"-x", "statususb"});
         run(QStringLiteral("lpadmin"), {"-x", "statusnet"});

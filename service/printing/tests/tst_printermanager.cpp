@@ -5,7 +5,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 #include <memory>
 #include <optional>
@@ -35,6 +38,8 @@ private slots:
     void storedLayout_data();
     void storedLayout();
     void receiptsNeverShareHtml();
+    void unloadablePictureIsLeftOut_data();
+    void unloadablePictureIsLeftOut();
 
 private:
     // Prints one job on a fresh renderer and returns the scheduler's job.
@@ -166,6 +171,40 @@ void TestPrinterManager::receiptsNeverShareHtml()
     QVERIFY(!firstText.contains(QStringLiteral("SECOND")));
     QVERIFY(secondText.contains(QStringLiteral("SECOND-RECEIPT")));
     QVERIFY(!secondText.contains(QStringLiteral("FIRST")));
+}
+
+void TestPrinterManager::unloadablePictureIsLeftOut_data()
+{
+    QTest::addColumn<QString>("picture"); // a path; "%1" stands for a fresh folder
+
+    QTest::newRow("endless device") << "/dev/zero";
+    QTest::newRow("pipe without writer") << "%1/pipe.png";
+    QTest::newRow("missing file") << "%1/missing.png";
+    QTest::newRow("not a picture") << "%1/text.png";
+    QTest::newRow("too large") << "%1/large.png";
+}
+
+// The receipt prints without the picture and without a placeholder icon,
+// and printing returns: the print thread must never hang on a file.
+void TestPrinterManager::unloadablePictureIsLeftOut()
+{
+    QFETCH(QString, picture);
+    QTemporaryDir folder;
+    picture.replace(QLatin1String("%1"), folder.path());
+    QCOMPARE(::mkfifo(QFile::encodeName(folder.filePath(QStringLiteral("pipe.png"))).constData(), 0600), 0);
+    QVERIFY(TestSupport::writeFile(folder.filePath(QStringLiteral("text.png")), "not a picture"));
+    QFile large(folder.filePath(QStringLiteral("large.png")));
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(256 * 1024 * 1024));
+    large.close();
+
+    CPrinterManager manager;
+    PrintRecord job;
+    job.content = QStringLiteral("<p>BEFORE</p><img  src=\"%1\" width=\"120\"><p>AFTER</p>").arg(picture);
+    const PrintedJobs::Job printed = printOne(manager, job);
+    QVERIFY(printed.id > 0);
+    const QString text = PrintedJobs::text(printed.document);
+    QVERIFY2(text.contains(QStringLiteral("BEFORE")) && text.contains(QStringLiteral("AFTER")), qPrintable(text));
+    QCOMPARE(PrintedJobs::imageCount(printed.document), 0);
 }
 
 int main(int argc, char **argv)

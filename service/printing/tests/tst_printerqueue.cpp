@@ -30,6 +30,7 @@ private slots:
     void jobWaitsForItsLogo();
     void jobsBehindAMissingLogoKeepTheirOrder();
     void destructionDropsWaitingJobsPromptly();
+    void fullQueueRefusesJobs();
 
 private:
     PrintRecord job(const QString &text, const QString &logoPath = QString()) const;
@@ -179,6 +180,26 @@ void TestPrinterQueue::destructionDropsWaitingJobsPromptly()
     queue.reset();
     QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
     QCOMPARE(PrintedJobs::since(before).size(), 0);
+}
+
+// Receipts of 1 MB queued faster than they print: the queue stops taking
+// them at its size limit, logs the refusal, and a printed job makes room
+// again. (The dispatcher answers a refused job {"code":0}.)
+void TestPrinterQueue::fullQueueRefusesJobs()
+{
+    CPrinterQueue queue;
+    PrintRecord big = job(QStringLiteral("<!--") + QString(1024 * 1024, QLatin1Char('q')) + QStringLiteral("-->"));
+    int accepted = 0;
+    while (queue.addJob(big) && accepted < 100)
+        ++accepted;
+    QVERIFY(accepted > 0);
+    QVERIFY(accepted * 2 * big.content.size() <= CPrinterQueue::MaxQueuedBytes);
+    QCOMPARE(queue.jobCount(), accepted);
+    QCOMPARE(m_log->linesWith(QStringLiteral("打印队列已满(%1个任务)").arg(accepted)).size(), 1);
+
+    queue.start(QThread::IdlePriority);
+    QTRY_VERIFY_WITH_TIMEOUT(queue.jobCount() < accepted, 20000);
+    QVERIFY(queue.addJob(big));
 }
 
 int main(int argc, char **argv)
