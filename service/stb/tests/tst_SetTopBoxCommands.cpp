@@ -316,7 +316,8 @@ void tst_SetTopBoxCommands::relayStreamToSilentBox()
         QTcpSocket other;
         other.connectToHost(QStringLiteral("127.0.0.1"), 12380);
         if (other.waitForConnected(3000)) {
-            other.write("POST / HTTP/1.1\r\nContent-Length: 19\r\n\r\n{\"Msg\":\"InfoData\"}");
+            const QByteArray info = R"({"Msg":"InfoData"})";
+            other.write("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(info.size()) + "\r\n\r\n" + info);
             while (!otherAnswer.endsWith("]}") && other.waitForReadyRead(3000))
                 otherAnswer += other.readAll();
             if (answerOrder.isEmpty())
