@@ -232,17 +232,27 @@ void CommandServer::onReadyRead(quint64 id)
     serve(id);
 }
 
-// Reads what has arrived and takes the requests in it, unless the
-// connection is busy: then the bytes wait where they are.
+// Takes the requests of what has arrived, reading more from the socket only
+// when what was read holds no complete request: while requests wait in the
+// buffer (a yielded turn) or the connection is busy, the bytes stay with the
+// socket and, beyond its small buffer, with the system.
 void CommandServer::serve(quint64 id)
 {
-    Connection *c = connection(id);
-    if (!c || c->state.dispatching || c->turnQueued)
-        return;
-    readAvailable(*c);
-    if (!withinBounds(id))
-        return;
-    takeRequests(id);
+    int turnLeft = m_limits.requestsPerTurn;
+    for (;;) {
+        Connection *c = connection(id);
+        if (!c || c->state.dispatching || c->turnQueued)
+            return;
+        if (c->needsBytes || HttpFraming::remainingBytes(c->state) <= 0) {
+            if (c->socket->bytesAvailable() <= 0)
+                return;
+            readAvailable(*c);
+            if (!withinBounds(id))
+                return;
+        }
+        if (takeRequests(id, turnLeft))
+            return;
+    }
 }
 
 void CommandServer::readAvailable(Connection &connection)
@@ -290,24 +300,25 @@ bool CommandServer::withinBounds(quint64 id)
     return connection(id) != nullptr;
 }
 
-void CommandServer::takeRequests(quint64 id)
+bool CommandServer::takeRequests(quint64 id, int &turnLeft)
 {
-    int taken = 0;
     for (;;) {
         Connection *c = connection(id);
         if (!c)
-            return;
+            return true;
         ConnectionState &state = c->state;
         if (HttpFraming::remainingBytes(state) <= 0) {
             HttpFraming::compact(state);
             account(*c);
-            return;
+            c->needsBytes = true;
+            return false;
         }
         // Others wait while this connection's requests are taken; after a
         // turn's worth, they go first.
-        if (taken >= m_limits.requestsPerTurn) {
+        if (turnLeft <= 0) {
+            c->needsBytes = false;
             queueTurn(*c);
-            return;
+            return true;
         }
         const QString port = portText(state.peerPort);
         const HttpFraming::Result result = HttpFraming::nextRequest(state);
@@ -317,12 +328,14 @@ void CommandServer::takeRequests(quint64 id)
             if (!state.headerWaitLogged)
                 WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口:%1，头部不完整，等待更多数据").arg(port));
             state.headerWaitLogged = true;
-            return;
+            c->needsBytes = true;
+            return false;
         case Step::BodyPending:
             if (!state.bodyWaitLogged)
                 WRITE_LOG(PrinterLog, QStringLiteral("http连接Body不完整，等待接受更多数据，远程端口:%1").arg(port));
             state.bodyWaitLogged = true;
-            return;
+            c->needsBytes = true;
+            return false;
         case Step::NotPost:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接不是POST请求, 远程端口:%1, 内容:%2")
                                       .arg(port, QString::fromUtf8(result.header)));
@@ -331,17 +344,17 @@ void CommandServer::takeRequests(quint64 id)
             state.headerScanFrom = 0;
             account(*c);
             c->socket->close();
-            return;
+            return true;
         case Step::BadLength:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接Content-Length无效，连接已关闭，远程端口:%1，长度:%2")
                                       .arg(port, QString::number(result.length)));
             closeConnection(id);
-            return;
+            return true;
         case Step::TooLarge:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接请求过大，连接已关闭，远程端口:%1，长度:%2")
                                       .arg(port, QString::number(result.length)));
             closeConnection(id);
-            return;
+            return true;
         case Step::Request:
             break;
         }
@@ -349,7 +362,8 @@ void CommandServer::takeRequests(quint64 id)
         state.headerWaitLogged = false;
         state.bodyWaitLogged = false;
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, bodyText(result.body)));
-        ++taken;
+        --turnLeft;
+        c->needsBytes = false;
         c->lastProgressMs = nowMs();
         state.dispatching = true;
         const quint64 outer = std::exchange(m_dispatchingId, id);
@@ -358,7 +372,7 @@ void CommandServer::takeRequests(quint64 id)
         c = connection(id);
         // Gone, or its answer comes later (commandAnswered goes on then).
         if (!c || c->state.dispatching)
-            return;
+            return true;
         logNextRequest(*c);
     }
 }

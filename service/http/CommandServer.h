@@ -48,7 +48,7 @@ public:
         // beyond it the connection holding most is closed.
         qint64 maxHeldBytes = qint64(64) * 1024 * 1024;
         // Requests of one connection taken before the others have their turn.
-        int requestsPerTurn = 64;
+        int requestsPerTurn = 16;
         // While the port cannot be had, another try after this long.
         int listenRetryMs = 3000;
         // Idle times are read on its monotonic counter; null: the system clock.
@@ -87,6 +87,7 @@ private:
         qint64 lastProgressMs = 0;       // accepted, a request complete, or the answers all taken
         qint64 heldBytes = 0;            // counted in m_heldBytes
         bool turnQueued = false;         // yielded; its next requests are taken on a later turn
+        bool needsBytes = true;          // what has been read holds no complete request
         QMetaObject::Connection writeWatch;
     };
 
@@ -101,7 +102,9 @@ private:
     void serve(quint64 id);
     void readAvailable(Connection &connection);
     bool withinBounds(quint64 id);
-    void takeRequests(quint64 id);
+    // False when the connection needs more bytes to go on; true when it
+    // yielded, waits for an answer or was closed.
+    bool takeRequests(quint64 id, int &turnLeft);
     Answer answerFor(quint64 id);
     void commandAnswered(quint64 id, const QString &answer);
     void sendResponse(quint64 id, const QString &answer);
