@@ -92,7 +92,9 @@ QString formatLogLine(const QString &message, const char *sourceFile, int source
     const int slash = qMax(file.lastIndexOf(QLatin1Char('/')), file.lastIndexOf(QLatin1Char('\\')));
     if (slash >= 0)
         file = file.mid(slash + 1);
-    return QStringLiteral("[%1] %2 (%3:%4)\n").arg(timeStamp(logClock()), message, file).arg(sourceLine);
+    // In one arg(): a message carrying "%2F" or the like (an encoded address)
+    // must not be taken for a place to fill.
+    return QStringLiteral("[%1] %2 (%3:%4)\n").arg(timeStamp(logClock()), message, file, QString::number(sourceLine));
 }
 
 CBackupFiles::CBackupFiles(const QString &prefix) : CPollingThread(PassIntervalMs), m_prefix(prefix) {}

@@ -1,6 +1,7 @@
 #include "service/app/MainApp.h"
 
 #include "common/PrinterJson.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/RunKey.h"
 #include "service/app/AutoStart.h"
 #include "service/app/LogFacility.h"
@@ -28,9 +29,17 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     m_printerQueue->start(QThread::IdlePriority);
     m_printerCache = new PrinterCache;
     m_printerCache->start(QThread::IdlePriority);
-    // A taken port leaves the service running without its command server.
-    m_commandServer = new CommandServer([this](const QByteArray &body) { return dispatchCommand(body); }, this);
-    m_commandServer->listen();
+    // Every client connection takes a file; the default soft limit (1024 on
+    // most systems) is far below what the system allows.
+    const qint64 fileLimit = OpenFileLimit::raiseToHard();
+    m_commandServer = new CommandServer(
+        [this](const QByteArray &body, const CommandServer::Answer &answer) { dispatchCommand(body, answer); }, this);
+    WRITE_LOG(PrinterLog, QStringLiteral("打开文件数上限:%1，http连接数上限:%2，每个地址:%3")
+                              .arg(QString::number(fileLimit), QString::number(m_commandServer->maxConnections()),
+                                   QString::number(m_commandServer->maxConnectionsPerPeer())));
+    // A taken port is logged, shown in the window and tried again until it is ours.
+    connect(m_commandServer, &CommandServer::listeningChanged, this, &CMainApp::onCommandServerListening);
+    m_commandServer->keepListening();
 
     m_printerJson = new CPrinterJson(applicationDirPath());
     // Starts the updater at once.
@@ -89,9 +98,20 @@ void CMainApp::loadPrinterConfig()
         m_dispatcher->applyPrinterSettings(data);
 }
 
-QString CMainApp::dispatchCommand(const QByteArray &body)
+void CMainApp::dispatchCommand(const QByteArray &body, const std::function<void(const QString &)> &answer)
 {
-    return m_dispatcher->dispatchCommand(body);
+    m_dispatcher->dispatchCommand(body, answer);
+}
+
+void CMainApp::onCommandServerListening(bool listening)
+{
+    const QString problem = listening ? QString()
+                                      : QStringLiteral("端口%1被占用，收银台暂时无法打印，正在重试……")
+                                            .arg(QString::number(CommandServer::CommandPort));
+    if (problem == m_commandPortProblem)
+        return;
+    m_commandPortProblem = problem;
+    emit commandPortProblemChanged();
 }
 
 void CMainApp::setAutoStart(bool enable)

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class CAutoUpdate;
 class CInformationServices;
@@ -26,6 +27,8 @@ class CMainApp : public QApplication
     Q_OBJECT
     Q_PROPERTY(int getPrintQuantity READ printQuantity WRITE setPrintQuantity NOTIFY printQuantityChanged)
     Q_PROPERTY(bool isPowerBoot READ powerBoot NOTIFY isPowerBootChanged)
+    // Empty while the command port is ours; else what the window's hint line says.
+    Q_PROPERTY(QString commandPortProblem READ commandPortProblem NOTIFY commandPortProblemChanged)
 
 public:
     CMainApp(int &argc, char **argv);
@@ -37,6 +40,7 @@ public:
     // the automatic connection.
     void setPrintQuantity(int quantity);
     bool powerBoot() const { return m_powerBoot; }
+    QString commandPortProblem() const { return m_commandPortProblem; }
 
     QJsonObject readJsonFile(const QString &path) const;
     // A failure is logged and reported; the previous file stays intact.
@@ -49,8 +53,9 @@ public:
     // Start-up: the settings kept in PrinterConfig.json, if any.
     void loadPrinterConfig();
 
-    // The answer text to one request body (the command dispatcher's).
-    QString dispatchCommand(const QByteArray &body);
+    // Carries out one request body; the answer text goes to `answer`, now
+    // or (for a relay to a set-top box) later.
+    void dispatchCommand(const QByteArray &body, const std::function<void(const QString &)> &answer);
 
     Q_INVOKABLE QString getAddressIP() const { return m_localAddress; }
     Q_INVOKABLE QString getBroadcast() const { return m_broadcastAddress; }
@@ -67,10 +72,12 @@ public:
 signals:
     void printQuantityChanged();
     void isPowerBootChanged();
+    void commandPortProblemChanged();
     void printerStatusChanged();
 
 private:
     void findLocalAddress();
+    void onCommandServerListening(bool listening);
 
     CInformationServices *m_informationServices = nullptr;
     CommandServer *m_commandServer = nullptr;
@@ -87,4 +94,5 @@ private:
     QString m_broadcastAddress;
     std::atomic<int> m_printQuantity{0};
     bool m_powerBoot = true;
+    QString m_commandPortProblem;
 };

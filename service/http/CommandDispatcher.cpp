@@ -15,6 +15,7 @@
 #include "service/update/UpdaterLauncher.h"
 #include "service/printing/ReceiptLogo.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 
 using namespace CommandRequest;
@@ -44,17 +45,26 @@ QString indented(const QJsonArray &array)
 
 CommandDispatcher::CommandDispatcher(const Targets &targets) : m_targets(targets) {}
 
-QString CommandDispatcher::dispatchCommand(const QByteArray &body)
+void CommandDispatcher::dispatchCommand(const QByteArray &body, const Answer &answer)
 {
     const QJsonObject request = parseCommand(body);
     if (request.isEmpty()) {
         WRITE_LOG(PrinterLog, QStringLiteral("http连接数据错误，len: %1, data: %2")
-                                  .arg(body.size())
-                                  .arg(QString::fromUtf8(body)));
-        return CodeZero;
+                                  .arg(QString::number(body.size()), QString::fromUtf8(body)));
+        answer(CodeZero);
+        return;
     }
 
     const QString msg = LenientJson::readString(request.value(QLatin1String("Msg")));
+    if (msg == QLatin1String("EmpowerCode")) {
+        empowerCodeCommand(request, answer);
+        return;
+    }
+    answer(immediateAnswer(msg, request));
+}
+
+QString CommandDispatcher::immediateAnswer(const QString &msg, const QJsonObject &request)
+{
     if (msg.isEmpty())
         return printRequest(request);
     if (msg == QLatin1String("Settings"))
@@ -71,8 +81,6 @@ QString CommandDispatcher::dispatchCommand(const QByteArray &body)
         return setRoomAreaCommand(request);
     if (msg == QLatin1String("GetRoomArea"))
         return getRoomAreaCommand();
-    if (msg == QLatin1String("EmpowerCode"))
-        return empowerCodeCommand(request);
     if (msg == QLatin1String("SendMessage")) {
         m_targets.setTopBoxes.handleSubtitle(request.value(QLatin1String("data")), false);
         return Code200;
@@ -156,27 +164,38 @@ QString CommandDispatcher::setTopBoxCommand(const QJsonObject &request, int open
 
 QString CommandDispatcher::setRoomAreaCommand(const QJsonObject &request)
 {
+    // Whatever the write gave, the kept answer may no longer be the file's.
+    m_roomAreaAnswer = QString();
     return writeJsonFile(request, RoomAreaFile) ? Code200 : CodeZero;
 }
 
 // The cashier asks for the room areas far more often than they change: the
-// answer is kept and built again only when the file looks different.
+// answer is kept and built again only when the file looks different. A file
+// changed just before it was read may change again within the same time
+// stamp (the file system's clock moves in steps); its answer is not kept
+// until the file has been left alone for a while.
 QString CommandDispatcher::getRoomAreaCommand()
 {
     const FileStamp stamp = FileStamp::of(m_targets.jsonStore.resolve(RoomAreaFile));
-    if (m_roomAreaAnswer.isNull() || stamp != m_roomAreaStamp) {
-        m_roomAreaAnswer = indented(m_targets.jsonStore.readJson(RoomAreaFile));
-        m_roomAreaStamp = stamp;
-    }
-    return m_roomAreaAnswer;
+    if (!m_roomAreaAnswer.isNull() && stamp == m_roomAreaStamp)
+        return m_roomAreaAnswer;
+    const QString answer = indented(m_targets.jsonStore.readJson(RoomAreaFile));
+    constexpr qint64 settledNs = 2 * qint64(1000000000);
+    const qint64 nowNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
+    const bool settled = !stamp.exists || nowNs - stamp.changedNs > settledNs;
+    m_roomAreaAnswer = settled ? answer : QString();
+    m_roomAreaStamp = stamp;
+    return answer;
 }
 
-QString CommandDispatcher::empowerCodeCommand(const QJsonObject &request)
+void CommandDispatcher::empowerCodeCommand(const QJsonObject &request, const Answer &answer)
 {
-    if (!hasValue(request, QStringLiteral("unAccount")))
-        return CodeZero;
-    return m_targets.setTopBoxes.checkAuthCode(LenientJson::readUnsigned(request.value(QLatin1String("unAccount"))),
-                         request.value(QLatin1String("data")));
+    if (!hasValue(request, QStringLiteral("unAccount"))) {
+        answer(CodeZero);
+        return;
+    }
+    m_targets.setTopBoxes.checkAuthCode(LenientJson::readUnsigned(request.value(QLatin1String("unAccount"))),
+                                        request.value(QLatin1String("data")), answer);
 }
 
 QString CommandDispatcher::updateConfigCommand(const QJsonObject &request)

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
+
 class CPrinterJson;
 class LogoFiles;
 class PrintJobs;
@@ -29,10 +31,16 @@ public:
         PrinterDirectory &printers;     // the installed printers
     };
 
+    // Takes the answer text to one request, exactly once; possibly later,
+    // from the event loop (a set-top box's answer to a relayed check).
+    using Answer = std::function<void(const QString &answer)>;
+
     explicit CommandDispatcher(const Targets &targets);
 
-    // The answer text to one request body; every path ends in an answer.
-    QString dispatchCommand(const QByteArray &body);
+    // Carries out one request body; every path ends in an answer. Only the
+    // relay to a set-top box answers later, every other command before this
+    // returns.
+    void dispatchCommand(const QByteArray &body, const Answer &answer);
 
     // Each element of a settings array to the print queue, one record
     // carried through the array.
@@ -48,14 +56,17 @@ private:
                              const QString &ip);
     QString setRoomAreaCommand(const QJsonObject &request);
     QString getRoomAreaCommand();
-    QString empowerCodeCommand(const QJsonObject &request);
+    void empowerCodeCommand(const QJsonObject &request, const Answer &answer);
+    // Every command but the relay.
+    QString immediateAnswer(const QString &msg, const QJsonObject &request);
     QString updateConfigCommand(const QJsonObject &request);
     QString drinkCommand(const QJsonObject &request);
     // Writes through the JSON store; a failure is logged.
     bool writeJsonFile(const QJsonObject &object, const QString &name);
 
     Targets m_targets;
-    // GetRoomArea's answer and the look of RoomArea.json it was built from.
+    // GetRoomArea's answer and the look of RoomArea.json it was built from;
+    // null when it must be built again.
     QString m_roomAreaAnswer;
     FileStamp m_roomAreaStamp;
 };

@@ -1,5 +1,7 @@
 #include "service/http/CommandServer.h"
 
+#include "common/Clock.h"
+#include "platform/OpenFileLimit.h"
 #include "service/app/LogFacility.h"
 #include "service/http/MultiTcpServer.h"
 
@@ -11,6 +13,17 @@
 using HttpFraming::Step;
 
 namespace {
+
+// What Qt keeps of a socket's unread bytes: while a connection is busy the
+// rest stays with the system, which holds the client back.
+constexpr qint64 SocketReadChunk = 64 * 1024;
+// Files kept free for everything else (logs, print jobs, set-top-box and
+// update sockets, logo downloads).
+constexpr qint64 ReservedFiles = 256;
+constexpr int ConnectionCeiling = 8192;
+constexpr int PeerCeiling = 1024;
+constexpr int AcceptRetryMs = 250;
+constexpr qint64 RefusalLogIntervalMs = 10000;
 
 QString portText(quint16 port)
 {
@@ -24,21 +37,56 @@ QString bodyText(const QByteArray &body)
     return QString::fromUtf8(zero < 0 ? body : body.left(zero));
 }
 
+// IPv4 clients of the dual-stack socket show up IPv4-mapped; one host is
+// one address either way.
+QHostAddress hostOf(const QHostAddress &address)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : address;
+}
+
+CommandServer::Limits withDerivedLimits(CommandServer::Limits limits)
+{
+    if (limits.maxConnections <= 0) {
+        const qint64 files = OpenFileLimit::current();
+        limits.maxConnections = files < 0 ? ConnectionCeiling
+                                          : int(qBound<qint64>(16, files - ReservedFiles, ConnectionCeiling));
+    }
+    // One host (one address) cannot take all connections.
+    if (limits.maxConnectionsPerPeer <= 0)
+        limits.maxConnectionsPerPeer = qBound(8, limits.maxConnections / 4, PeerCeiling);
+    limits.requestsPerTurn = qMax(1, limits.requestsPerTurn);
+    return limits;
+}
+
 } // namespace
 
-CommandServer::CommandServer(Dispatch dispatch, QObject *parent)
-    : QObject(parent), m_dispatch(std::move(dispatch)), m_tcpServer(new CMultiTcpServer(this))
+CommandServer::CommandServer(Dispatch dispatch, QObject *parent) : CommandServer(std::move(dispatch), Limits(), parent)
+{
+}
+
+CommandServer::CommandServer(Dispatch dispatch, const Limits &limits, QObject *parent)
+    : QObject(parent),
+      m_dispatch(std::move(dispatch)),
+      m_limits(withDerivedLimits(limits)),
+      m_tcpServer(new CMultiTcpServer(this))
 {
     connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CommandServer::newConnectSlot);
+    connect(m_tcpServer, &QTcpServer::acceptError, this, &CommandServer::onAcceptError);
+    connect(&m_idleTimer, &QTimer::timeout, this, &CommandServer::closeIdleConnections);
+    m_idleTimer.start(m_limits.idleCheckMs);
+    m_listenRetry.setSingleShot(true);
+    connect(&m_listenRetry, &QTimer::timeout, this, &CommandServer::tryListen);
 }
 
 CommandServer::~CommandServer()
 {
     m_tcpServer->close();
     // The sockets would otherwise report their end to a half-destroyed object.
-    for (QTcpSocket *socket : m_connections.keys()) {
-        socket->disconnect(this);
-        delete socket;
+    for (auto &entry : m_connections) {
+        entry.second->socket->disconnect(this);
+        delete entry.second->socket;
     }
     m_connections.clear();
 }
@@ -48,6 +96,41 @@ bool CommandServer::listen(quint16 port)
     return m_tcpServer->listen(QHostAddress::Any, port);
 }
 
+void CommandServer::keepListening(quint16 port)
+{
+    m_listenPort = port;
+    tryListen();
+}
+
+void CommandServer::tryListen()
+{
+    if (m_tcpServer->isListening())
+        return;
+    if (listen(m_listenPort)) {
+        m_listenError.clear();
+        if (m_listenFailed) {
+            m_listenFailed = false;
+            WRITE_LOG(PrinterLog, QStringLiteral("http服务端口%1监听成功").arg(portText(m_listenPort)));
+            emit listeningChanged(true);
+        }
+        return;
+    }
+    m_listenError = m_tcpServer->errorString();
+    if (!m_listenFailed) {
+        m_listenFailed = true;
+        WRITE_LOG(PrinterLog, QStringLiteral("http服务端口%1监听失败：%2，每%3秒重试")
+                                  .arg(portText(m_listenPort), m_listenError,
+                                       QString::number(m_limits.listenRetryMs / 1000.0)));
+        emit listeningChanged(false);
+    }
+    m_listenRetry.start(m_limits.listenRetryMs);
+}
+
+bool CommandServer::isListening() const
+{
+    return m_tcpServer->isListening();
+}
+
 quint16 CommandServer::serverPort() const
 {
     return m_tcpServer->serverPort();
@@ -55,50 +138,127 @@ quint16 CommandServer::serverPort() const
 
 void CommandServer::close()
 {
+    m_listenRetry.stop();
     m_tcpServer->close();
+}
+
+qint64 CommandServer::nowMs() const
+{
+    return (m_limits.clock ? *m_limits.clock : Clock::system()).monotonicMs();
+}
+
+CommandServer::Connection *CommandServer::connection(quint64 id) const
+{
+    const auto it = m_connections.find(id);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+// Out of files (or another accept failure): Qt stops accepting for good.
+// Connections closing, idle ones among them, free files again; try later.
+void CommandServer::onAcceptError(QAbstractSocket::SocketError socketError)
+{
+    if (!m_acceptFailing) {
+        m_acceptFailing = true;
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接接受失败: %1 - %2，稍后重试")
+                                  .arg(QString::number(int(socketError)), m_tcpServer->errorString()));
+    }
+    QTimer::singleShot(AcceptRetryMs, this, [this] { m_tcpServer->resumeAccepting(); });
+}
+
+bool CommandServer::admits(const QHostAddress &peer)
+{
+    if (int(m_connections.size()) < m_limits.maxConnections
+        && m_connectionsPerPeer.value(peer) < m_limits.maxConnectionsPerPeer)
+        return true;
+    // A flood of refusals must not flood the log.
+    const qint64 now = nowMs();
+    if (m_refusalLogged && now - m_refusalLoggedMs < RefusalLogIntervalMs) {
+        ++m_refusalsNotLogged;
+        return false;
+    }
+    WRITE_LOG(PrinterLog, QStringLiteral("http连接数已达上限(共%1，每个地址%2)，拒绝来自%3的连接，此前另有%4个未记录")
+                              .arg(QString::number(m_limits.maxConnections),
+                                   QString::number(m_limits.maxConnectionsPerPeer), peer.toString(),
+                                   QString::number(m_refusalsNotLogged)));
+    m_refusalLogged = true;
+    m_refusalLoggedMs = now;
+    m_refusalsNotLogged = 0;
+    return false;
 }
 
 void CommandServer::newConnectSlot(int nSocketDescriptor)
 {
-    auto *socket = new QTcpSocket(this);
+    m_acceptFailing = false;
+    // Not a child of the server: a parent's list of children is searched on
+    // every deletion, and there may be thousands.
+    auto *socket = new QTcpSocket;
     if (!socket->setSocketDescriptor(nSocketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
+        delete socket;
+        return;
+    }
+    const QHostAddress peer = hostOf(socket->peerAddress());
+    if (!admits(peer)) {
+        socket->abort();
         delete socket;
         return;
     }
     // Options only reach a socket that has its descriptor.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    socket->setReadBufferSize(SocketReadChunk);
 
-    ConnectionState state;
-    state.peerPort = socket->peerPort();
-    m_connections.insert(socket, state);
+    auto entry = std::make_unique<Connection>();
+    const quint64 id = ++m_lastId;
+    entry->id = id;
+    entry->socket = socket;
+    entry->peer = peer;
+    entry->state.peerPort = socket->peerPort();
+    entry->lastProgressMs = nowMs();
+    m_connections.emplace(id, std::move(entry));
+    ++m_connectionsPerPeer[peer];
 
-    connect(socket, &QTcpSocket::readyRead, this, &CommandServer::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, &CommandServer::onDisconnected);
-    connect(socket, &QTcpSocket::errorOccurred, this, &CommandServer::onSocketError);
+    connect(socket, &QTcpSocket::readyRead, this, [this, id] { onReadyRead(id); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, id] { onDisconnected(id); });
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, id](QAbstractSocket::SocketError error) { onSocketError(id, error); });
 }
 
-void CommandServer::onReadyRead()
+void CommandServer::onReadyRead(quint64 id)
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    const auto it = m_connections.find(socket);
-    if (!socket || it == m_connections.end()) {
+    if (!connection(id)) {
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，未找到socket，连接已关闭"));
         return;
     }
-    readAvailable(socket, it.value());
-    if (overBounds(socket, it.value()))
-        return;
-    // A command of this connection is still running (waiting in a nested
-    // event loop): its answer must go out first, and the loop that runs it
-    // takes these bytes on when it returns.
-    if (it->dispatching)
-        return;
-    processRequests(socket);
+    serve(id);
 }
 
-void CommandServer::readAvailable(QTcpSocket *socket, ConnectionState &state)
+// Takes the requests of what has arrived, reading more from the socket only
+// when what was read holds no complete request: while requests wait in the
+// buffer (a yielded turn) or the connection is busy, the bytes stay with the
+// socket and, beyond its small buffer, with the system.
+void CommandServer::serve(quint64 id)
 {
+    int turnLeft = m_limits.requestsPerTurn;
+    for (;;) {
+        Connection *c = connection(id);
+        if (!c || c->state.dispatching || c->turnQueued)
+            return;
+        if (c->needsBytes || HttpFraming::remainingBytes(c->state) <= 0) {
+            if (c->socket->bytesAvailable() <= 0)
+                return;
+            readAvailable(*c);
+            if (!withinBounds(id))
+                return;
+        }
+        if (takeRequests(id, turnLeft))
+            return;
+    }
+}
+
+void CommandServer::readAvailable(Connection &connection)
+{
+    QTcpSocket *socket = connection.socket;
+    ConnectionState &state = connection.state;
     if (socket->bytesAvailable() <= 0)
         return;
     // Moving the unconsumed tail only when it is the smaller part keeps a
@@ -108,117 +268,196 @@ void CommandServer::readAvailable(QTcpSocket *socket, ConnectionState &state)
     state.receiveBuffer += socket->readAll();
     if (socket->bytesAvailable() > 0)
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，数据未读取完全,远程端口:%1").arg(portText(state.peerPort)));
+    account(connection);
 }
 
-bool CommandServer::overBounds(QTcpSocket *socket, const ConnectionState &state)
+// One connection's unread requests and all connections' held bytes stay
+// bounded. False when this connection was closed.
+bool CommandServer::withinBounds(quint64 id)
 {
-    const int remaining = HttpFraming::remainingBytes(state);
-    if (remaining <= HttpFraming::MaxReceiveBuffer)
+    Connection *c = connection(id);
+    if (!c)
         return false;
-    WRITE_LOG(PrinterLog, QStringLiteral("http连接接收数据过多，连接已关闭，远程端口:%1，字节数:%2")
-                              .arg(portText(state.peerPort))
-                              .arg(remaining));
-    socket->abort();
-    return true;
+    const int remaining = HttpFraming::remainingBytes(c->state);
+    if (remaining > HttpFraming::MaxReceiveBuffer) {
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接接收数据过多，连接已关闭，远程端口:%1，字节数:%2")
+                                  .arg(portText(c->state.peerPort), QString::number(remaining)));
+        closeConnection(id);
+        return false;
+    }
+    // The connection holding most goes: one client cannot keep the others'
+    // requests out, whoever sent last.
+    while (m_heldBytes > m_limits.maxHeldBytes && !m_connections.empty()) {
+        Connection *largest = nullptr;
+        for (const auto &entry : m_connections) {
+            if (!largest || entry.second->heldBytes > largest->heldBytes)
+                largest = entry.second.get();
+        }
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接占用内存过多，连接已关闭，远程端口:%1，字节数:%2")
+                                  .arg(portText(largest->state.peerPort), QString::number(largest->heldBytes)));
+        closeConnection(largest->id);
+    }
+    return connection(id) != nullptr;
 }
 
-void CommandServer::processRequests(QTcpSocket *socket)
+bool CommandServer::takeRequests(quint64 id, int &turnLeft)
 {
-    const QPointer<QTcpSocket> guard(socket);
     for (;;) {
-        // Commands may run event loops, in which the peer can go away: look
-        // the connection up afresh every round.
-        auto it = m_connections.find(socket);
-        if (!guard || it == m_connections.end())
-            return;
-        ConnectionState &state = it.value();
+        Connection *c = connection(id);
+        if (!c)
+            return true;
+        ConnectionState &state = c->state;
         if (HttpFraming::remainingBytes(state) <= 0) {
             HttpFraming::compact(state);
-            return;
+            account(*c);
+            c->needsBytes = true;
+            return false;
+        }
+        // Others wait while this connection's requests are taken; after a
+        // turn's worth, they go first.
+        if (turnLeft <= 0) {
+            c->needsBytes = false;
+            queueTurn(*c);
+            return true;
         }
         const QString port = portText(state.peerPort);
         const HttpFraming::Result result = HttpFraming::nextRequest(state);
         switch (result.step) {
         case Step::HeaderPending:
-            WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口:%1，头部不完整，等待更多数据").arg(port));
-            return;
+            // Told once per request, however many pieces it comes in.
+            if (!state.headerWaitLogged)
+                WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口:%1，头部不完整，等待更多数据").arg(port));
+            state.headerWaitLogged = true;
+            c->needsBytes = true;
+            return false;
         case Step::BodyPending:
-            WRITE_LOG(PrinterLog, QStringLiteral("http连接Body不完整，等待接受更多数据，远程端口:%1").arg(port));
-            return;
+            if (!state.bodyWaitLogged)
+                WRITE_LOG(PrinterLog, QStringLiteral("http连接Body不完整，等待接受更多数据，远程端口:%1").arg(port));
+            state.bodyWaitLogged = true;
+            c->needsBytes = true;
+            return false;
         case Step::NotPost:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接不是POST请求, 远程端口:%1, 内容:%2")
                                       .arg(port, QString::fromUtf8(result.header)));
             state.receiveBuffer.clear();
             state.consumed = 0;
             state.headerScanFrom = 0;
-            socket->close();
-            return;
+            account(*c);
+            c->socket->close();
+            return true;
         case Step::BadLength:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接Content-Length无效，连接已关闭，远程端口:%1，长度:%2")
-                                      .arg(port)
-                                      .arg(result.length));
-            socket->abort();
-            return;
+                                      .arg(port, QString::number(result.length)));
+            closeConnection(id);
+            return true;
         case Step::TooLarge:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接请求过大，连接已关闭，远程端口:%1，长度:%2")
-                                      .arg(port)
-                                      .arg(result.length));
-            socket->abort();
-            return;
+                                      .arg(port, QString::number(result.length)));
+            closeConnection(id);
+            return true;
         case Step::Request:
             break;
         }
 
+        state.headerWaitLogged = false;
+        state.bodyWaitLogged = false;
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, bodyText(result.body)));
+        --turnLeft;
+        c->needsBytes = false;
+        c->lastProgressMs = nowMs();
         state.dispatching = true;
-        const QString answer = m_dispatch(result.body);
-        it = m_connections.find(socket);
-        if (!guard)
-            return;
-        if (it == m_connections.end()) {
-            // The peer left while the command ran; the deletion that
-            // onDisconnected held back is safe from here.
-            socket->deleteLater();
-            return;
-        }
-        it->dispatching = false;
-        // What arrived while the command waited raised no readyRead of its own.
-        readAvailable(socket, it.value());
-        if (overBounds(socket, it.value()))
-            return;
-
-        sendResponse(socket, answer);
-        it = m_connections.find(socket);
-        if (!guard || it == m_connections.end())
-            return;
-        const int remaining = HttpFraming::remainingBytes(it.value());
-        if (remaining > 0)
-            WRITE_LOG(PrinterLog, QStringLiteral("http连接，读取到下个请求内容， %1").arg(remaining));
+        const quint64 outer = std::exchange(m_dispatchingId, id);
+        m_dispatch(result.body, answerFor(id));
+        m_dispatchingId = outer;
+        c = connection(id);
+        // Gone, or its answer comes later (commandAnswered goes on then).
+        if (!c || c->state.dispatching)
+            return true;
+        logNextRequest(*c);
     }
 }
 
-void CommandServer::sendResponse(QTcpSocket *socket, const QString &answer)
+CommandServer::Answer CommandServer::answerFor(quint64 id)
+{
+    const QPointer<CommandServer> server(this);
+    return [server, id](const QString &answer) {
+        if (server)
+            server->commandAnswered(id, answer);
+    };
+}
+
+void CommandServer::commandAnswered(quint64 id, const QString &answer)
+{
+    Connection *c = connection(id);
+    // The client left meanwhile, or a second answer to one request.
+    if (!c || !c->state.dispatching)
+        return;
+    c->state.dispatching = false;
+    c->lastProgressMs = nowMs();
+    sendResponse(id, answer);
+    // Answered while being handed over: takeRequests goes on by itself.
+    if (id == m_dispatchingId)
+        return;
+    c = connection(id);
+    if (!c)
+        return;
+    logNextRequest(*c);
+    queueTurn(*c);
+}
+
+void CommandServer::logNextRequest(const Connection &connection)
+{
+    const int remaining = HttpFraming::remainingBytes(connection.state);
+    if (remaining > 0)
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接，读取到下个请求内容， %1").arg(remaining));
+}
+
+void CommandServer::queueTurn(Connection &connection)
+{
+    if (connection.turnQueued)
+        return;
+    connection.turnQueued = true;
+    const quint64 id = connection.id;
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+            Connection *c = this->connection(id);
+            if (!c)
+                return;
+            c->turnQueued = false;
+            serve(id);
+        },
+        Qt::QueuedConnection);
+}
+
+void CommandServer::sendResponse(quint64 id, const QString &answer)
 {
     const QByteArray response = HttpFraming::frameResponse(answer);
-    const auto it = m_connections.find(socket);
-    if (it == m_connections.end())
+    Connection *c = connection(id);
+    if (!c)
         return;
-    ConnectionState &state = it.value();
+    QTcpSocket *socket = c->socket;
+    ConnectionState &state = c->state;
     state.pendingResponses.append(response);
     state.pendingBytes += response.size();
+    account(*c);
     // A client that keeps sending without reading its answers: what waits
     // here and in the socket's own buffer is bounded.
     if (state.pendingBytes + socket->bytesToWrite() > HttpFraming::MaxPendingResponseBytes) {
         WRITE_LOG(PrinterLog,
                   QStringLiteral("http连接待发送数据过多，连接已关闭，远程端口:%1").arg(portText(state.peerPort)));
-        socket->abort();
+        closeConnection(id);
         return;
     }
+    if (!withinBounds(id))
+        return;
     if (state.pendingResponses.size() > 1)
         return;
     state.sentBytes = 0;
-    // Only while answers are pending; the connection is made once.
-    connect(socket, &QTcpSocket::bytesWritten, this, &CommandServer::onBytesWritten, Qt::UniqueConnection);
+    // Only while answers are pending.
+    if (!c->writeWatch)
+        c->writeWatch = connect(socket, &QTcpSocket::bytesWritten, this,
+                                [this, id](qint64 nBytesWritten) { onBytesWritten(id, nBytesWritten); });
     const qint64 written = socket->write(response);
     if (written <= 0)
         WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接收端口:%1").arg(portText(state.peerPort)));
@@ -230,17 +469,17 @@ void CommandServer::sendResponse(QTcpSocket *socket, const QString &answer)
     socket->flush();
 }
 
-void CommandServer::onBytesWritten(qint64 nBytesWritten)
+void CommandServer::onBytesWritten(quint64 id, qint64 nBytesWritten)
 {
     Q_UNUSED(nBytesWritten)
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    const auto it = m_connections.find(socket);
-    if (!socket || it == m_connections.end() || it->pendingResponses.isEmpty()) {
-        const quint16 port = socket ? socket->peerPort() : 0;
+    Connection *c = connection(id);
+    if (!c || c->state.pendingResponses.isEmpty()) {
+        const quint16 port = c ? c->state.peerPort : 0;
         WRITE_LOG(PrinterLog, QStringLiteral("http连接发送状态，远程接收端口：%1 数据发送完").arg(portText(port)));
         return;
     }
-    ConnectionState &state = it.value();
+    QTcpSocket *socket = c->socket;
+    ConnectionState &state = c->state;
     const QByteArray first = state.pendingResponses.first();
     if (state.sentBytes < first.size()) {
         const qint64 written = socket->write(first.constData() + state.sentBytes, first.size() - state.sentBytes);
@@ -253,6 +492,7 @@ void CommandServer::onBytesWritten(qint64 nBytesWritten)
     }
     state.pendingResponses.removeFirst();
     state.pendingBytes -= first.size();
+    account(*c);
     if (!state.pendingResponses.isEmpty()) {
         state.sentBytes = 0;
         const qint64 written = socket->write(state.pendingResponses.first());
@@ -260,35 +500,80 @@ void CommandServer::onBytesWritten(qint64 nBytesWritten)
             state.sentBytes = static_cast<qint32>(written);
         return;
     }
-    disconnect(socket, &QTcpSocket::bytesWritten, this, &CommandServer::onBytesWritten);
+    c->lastProgressMs = nowMs();
+    disconnect(c->writeWatch);
+    c->writeWatch = QMetaObject::Connection();
 }
 
-void CommandServer::onDisconnected()
+void CommandServer::onDisconnected(quint64 id)
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (!socket)
+    const Connection *c = connection(id);
+    if (!c)
         return;
-    const auto it = m_connections.constFind(socket);
-    const bool known = it != m_connections.constEnd();
-    const quint16 port = known ? it->peerPort : socket->peerPort();
-    // While a command of this connection waits in a nested event loop, the
-    // socket is still inside its own readyRead further up the stack; that
-    // loop would delete it under Qt's feet. processRequests deletes it once
-    // the command has returned.
-    const bool commandRunning = known && it->dispatching;
-    WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(port)));
-    m_connections.remove(socket);
-    socket->disconnect();
-    if (!commandRunning)
-        socket->deleteLater();
+    WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(c->state.peerPort)));
+    dropConnection(id);
 }
 
-void CommandServer::onSocketError(QAbstractSocket::SocketError socketError)
+void CommandServer::onSocketError(quint64 id, QAbstractSocket::SocketError socketError)
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (!socket)
+    const Connection *c = connection(id);
+    if (!c)
         return;
-    WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2").arg(int(socketError)).arg(socket->errorString()));
+    WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2")
+                              .arg(QString::number(int(socketError)), c->socket->errorString()));
     if (socketError != QAbstractSocket::RemoteHostClosedError)
-        socket->close();
+        c->socket->close();
+}
+
+void CommandServer::account(Connection &connection)
+{
+    const qint64 held = qint64(connection.state.receiveBuffer.size()) + connection.state.pendingBytes;
+    m_heldBytes += held - connection.heldBytes;
+    connection.heldBytes = held;
+}
+
+// Closing reports the end through onDisconnected at once; a socket that was
+// no longer connected is dropped here.
+void CommandServer::closeConnection(quint64 id)
+{
+    Connection *c = connection(id);
+    if (!c)
+        return;
+    c->socket->abort();
+    if (connection(id))
+        dropConnection(id);
+}
+
+void CommandServer::dropConnection(quint64 id)
+{
+    const auto it = m_connections.find(id);
+    if (it == m_connections.end())
+        return;
+    std::unique_ptr<Connection> c = std::move(it->second);
+    m_connections.erase(it);
+    m_heldBytes -= c->heldBytes;
+    const auto peer = m_connectionsPerPeer.find(c->peer);
+    if (peer != m_connectionsPerPeer.end() && --peer.value() <= 0)
+        m_connectionsPerPeer.erase(peer);
+    // Received but unconsumed bytes and unsent answers go with it. The
+    // socket may be inside one of its own signals: deleted from the loop.
+    c->socket->disconnect(this);
+    c->socket->deleteLater();
+}
+
+void CommandServer::closeIdleConnections()
+{
+    const qint64 now = nowMs();
+    QVector<quint64> idle;
+    for (const auto &entry : m_connections) {
+        const Connection &c = *entry.second;
+        if (!c.state.dispatching && now - c.lastProgressMs >= m_limits.idleTimeoutMs)
+            idle.append(c.id);
+    }
+    if (idle.isEmpty())
+        return;
+    WRITE_LOG(PrinterLog, QStringLiteral("http连接%1秒内未收到完整请求，关闭%2个连接")
+                              .arg(QString::number(m_limits.idleTimeoutMs / 1000.0), QString::number(idle.size())));
+    for (quint64 id : qAsConst(idle))
+        closeConnection(id);
 }

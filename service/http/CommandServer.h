@@ -3,53 +3,140 @@
 #include "service/http/HttpFraming.h"
 
 #include <QAbstractSocket>
-#include <QMap>
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <unordered_map>
 
 class CMultiTcpServer;
+class Clock;
 class QTcpSocket;
 
 // The HTTP side of the command interface: one entry per client connection,
 // requests cut out of each byte stream, each handed to the dispatch
 // function, answers written back in order.
+//
+// A connection whose command has not been answered yet is busy: its later
+// requests stay unread in the socket (the client is held back by TCP) until
+// the answer has gone out. Nothing a client sends makes the server wait.
 class CommandServer : public QObject
 {
     Q_OBJECT
 
 public:
-    // The answer text to one request body.
-    using Dispatch = std::function<QString(const QByteArray &body)>;
+    // Takes the answer text to one request, exactly once, now or later.
+    using Answer = std::function<void(const QString &answer)>;
+    using Dispatch = std::function<void(const QByteArray &body, const Answer &answer)>;
 
     static constexpr quint16 CommandPort = 12380;
 
+    // What one client, or all of them together, may take of the service.
+    struct Limits
+    {
+        // A connection that has not completed a request (or taken its
+        // answers) for this long is closed; checked every idleCheckMs.
+        int idleTimeoutMs = 60000;
+        int idleCheckMs = 5000;
+        // 0: derived from the open-file limit in force when the server is made.
+        int maxConnections = 0;
+        int maxConnectionsPerPeer = 0;
+        // Received request bytes and unsent answers over all connections;
+        // beyond it the connection holding most is closed.
+        qint64 maxHeldBytes = qint64(64) * 1024 * 1024;
+        // Requests of one connection taken before the others have their turn.
+        int requestsPerTurn = 16;
+        // While the port cannot be had, another try after this long.
+        int listenRetryMs = 3000;
+        // Idle times are read on its monotonic counter; null: the system clock.
+        const Clock *clock = nullptr;
+    };
+
     explicit CommandServer(Dispatch dispatch, QObject *parent = nullptr);
+    CommandServer(Dispatch dispatch, const Limits &limits, QObject *parent = nullptr);
     ~CommandServer() override;
 
-    // On every address; false when the port is taken (the service then
-    // runs without its command server).
+    // One attempt, on every address; false when the port is taken.
     bool listen(quint16 port = CommandPort);
+    // Listens now or, while the port cannot be had, tries again every
+    // listenRetryMs; the failure and the later success are logged once.
+    void keepListening(quint16 port = CommandPort);
+    bool isListening() const;
+    QString listenError() const { return m_listenError; }
     quint16 serverPort() const;
     void close();
 
-    // Frames the answer and queues it behind the connection's earlier ones.
-    void sendResponse(QTcpSocket *socket, const QString &answer);
+    int connectionCount() const { return int(m_connections.size()); }
+    int maxConnections() const { return m_limits.maxConnections; }
+    int maxConnectionsPerPeer() const { return m_limits.maxConnectionsPerPeer; }
 
-private slots:
-    void newConnectSlot(int nSocketDescriptor);
-    void onReadyRead();
-    void onDisconnected();
-    void onBytesWritten(qint64 nBytesWritten);
-    void onSocketError(QAbstractSocket::SocketError socketError);
+signals:
+    // The port was had after failing, or could not be had.
+    void listeningChanged(bool listening);
 
 private:
-    void readAvailable(QTcpSocket *socket, ConnectionState &state);
-    bool overBounds(QTcpSocket *socket, const ConnectionState &state);
-    void processRequests(QTcpSocket *socket);
+    struct Connection
+    {
+        quint64 id = 0;
+        QTcpSocket *socket = nullptr;
+        ConnectionState state;
+        QHostAddress peer;
+        qint64 lastProgressMs = 0;       // accepted, a request complete, or the answers all taken
+        qint64 heldBytes = 0;            // counted in m_heldBytes
+        bool turnQueued = false;         // yielded; its next requests are taken on a later turn
+        bool needsBytes = true;          // what has been read holds no complete request
+        QMetaObject::Connection writeWatch;
+    };
+
+    void newConnectSlot(int nSocketDescriptor);
+    void onReadyRead(quint64 id);
+    void onDisconnected(quint64 id);
+    void onBytesWritten(quint64 id, qint64 nBytesWritten);
+    void onSocketError(quint64 id, QAbstractSocket::SocketError socketError);
+
+    Connection *connection(quint64 id) const;
+    bool admits(const QHostAddress &peer);
+    void serve(quint64 id);
+    void readAvailable(Connection &connection);
+    bool withinBounds(quint64 id);
+    // False when the connection needs more bytes to go on; true when it
+    // yielded, waits for an answer or was closed.
+    bool takeRequests(quint64 id, int &turnLeft);
+    Answer answerFor(quint64 id);
+    void commandAnswered(quint64 id, const QString &answer);
+    void sendResponse(quint64 id, const QString &answer);
+    void logNextRequest(const Connection &connection);
+    void queueTurn(Connection &connection);
+    void account(Connection &connection);
+    void closeConnection(quint64 id);
+    void dropConnection(quint64 id);
+    void closeIdleConnections();
+    void tryListen();
+    void onAcceptError(QAbstractSocket::SocketError socketError);
+    qint64 nowMs() const;
 
     Dispatch m_dispatch;
+    Limits m_limits;
     CMultiTcpServer *m_tcpServer = nullptr;
-    // Keyed by socket address; a socket is here from acceptance to disconnection.
-    QMap<QTcpSocket *, ConnectionState> m_connections;
+    // Keyed by an id of our own; a socket's signals carry it, so finding the
+    // connection does not grow with their number.
+    std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
+    QHash<QHostAddress, int> m_connectionsPerPeer;
+    quint64 m_lastId = 0;
+    quint64 m_dispatchingId = 0;         // the connection whose command is being handed over now
+    qint64 m_heldBytes = 0;
+    QTimer m_idleTimer;
+
+    QTimer m_listenRetry;
+    quint16 m_listenPort = CommandPort;
+    bool m_listenFailed = false;
+    QString m_listenError;
+    bool m_acceptFailing = false;
+
+    qint64 m_refusalLoggedMs = 0;
+    int m_refusalsNotLogged = 0;
+    bool m_refusalLogged = false;
 };

@@ -17,7 +17,9 @@ struct ConnectionState
     int consumed = 0;                    // front of receiveBuffer already cut into requests
     int headerScanFrom = 0;              // where the search for the blank line goes on
     qint64 pendingBytes = 0;             // total size of pendingResponses
-    bool dispatching = false;            // a command of this connection is being carried out
+    bool dispatching = false;            // a command of this connection awaits its answer
+    bool headerWaitLogged = false;       // the wait for this request's header is told once,
+    bool bodyWaitLogged = false;         // and so is the wait for its body
 };
 
 // Cuts requests out of a connection's byte stream: a header up to the blank

@@ -30,8 +30,10 @@ Item {
         anchors.topMargin: 20
         anchors.horizontalCenter: parent.horizontalCenter
         font.pixelSize: 15
-        color: "#808080"
-        text: "Velmora收银台打印小票必须运行Velmora打印控件"
+        // While the command port cannot be had, the line says so.
+        color: mainwindow.commandPortProblem === "" ? "#808080" : "red"
+        text: mainwindow.commandPortProblem === "" ? "Velmora收银台打印小票必须运行Velmora打印控件"
+                                                    : mainwindow.commandPortProblem
     }
 
     CheckBox {

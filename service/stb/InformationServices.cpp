@@ -5,7 +5,6 @@
 #include "service/app/LogFacility.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -370,14 +369,15 @@ QString CInformationServices::authCodeFailure()
     return QStringLiteral("{\"errCode\": 1,\"query\": \"checkAuthCode\"}");
 }
 
-QString CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue &data)
+void CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer)
 {
     const QJsonObject request = data.toObject();
     StbInfo box;
     if (!findStbByAccount(unAccount, &box)) {
         WRITE_LOG(PrinterLog, QStringLiteral("=== 未查询到云账号:") + QString::number(unAccount) + QStringLiteral("  data:")
                                   + request.value(QLatin1String("method")).toString());
-        return authCodeFailure();
+        answer(authCodeFailure());
+        return;
     }
 
     const QByteArray urlBytes = (QByteArrayLiteral("http://") + box.strIp.toUtf8() + ':'
@@ -387,31 +387,41 @@ QString CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue
                                     .left(authUrlLimit);
     const QString urlText = QString::fromUtf8(urlBytes);
     QNetworkReply *reply = m_networkManager->get(QNetworkRequest(QUrl::fromUserInput(urlText)));
+    awaitAuthCodeReply(reply, urlText, answer);
+}
 
-    // Timers, datagrams and further commands go on while we wait. A box that
-    // has vanished must not hold the cashier for as long as TCP keeps trying.
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.start(m_context.authCodeTimeoutMs);
-    if (!reply->isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-
-    if (!reply->isFinished()) {
-        reply->disconnect(&loop);
+// The answer goes out from the reply's end; nothing waits for it, so any
+// number of checks can be under way without one holding up another. A box
+// that has vanished must not hold the cashier for as long as TCP keeps trying.
+void CInformationServices::awaitAuthCodeReply(QNetworkReply *reply, const QString &urlText,
+                                              const AuthCodeAnswer &answer)
+{
+    const int timeoutMs = m_context.authCodeTimeoutMs;
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    // Aborting ends the reply at once, through finished below.
+    connect(deadline, &QTimer::timeout, reply, [reply] {
+        reply->setProperty("korvelTimedOut", true);
         reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [reply, urlText, timeoutMs, answer] {
         reply->deleteLater();
-        WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)超时，%2毫秒内未完成").arg(urlText, QString::number(m_context.authCodeTimeoutMs)));
-        return authCodeFailure();
-    }
+        if (reply->property("korvelTimedOut").toBool()) {
+            WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)超时，%2毫秒内未完成").arg(urlText, QString::number(timeoutMs)));
+            answer(authCodeFailure());
+            return;
+        }
+        answer(authCodeAnswerOf(reply, urlText));
+    });
+    deadline->start(timeoutMs);
+}
 
+QString CInformationServices::authCodeAnswerOf(QNetworkReply *reply, const QString &urlText)
+{
     const QByteArray body = reply->readAll();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QUrl redirect = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     const bool succeeded = reply->error() == QNetworkReply::NoError && status != 300 && status != 405 && redirect.isEmpty();
-    reply->deleteLater();
     if (!succeeded) {
         WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)失败，状态码:%2, 错误:%3")
                                   .arg(urlText, QString::number(status), reply->errorString()));

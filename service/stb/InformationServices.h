@@ -19,6 +19,7 @@
 
 class Clock;
 class QNetworkAccessManager;
+class QNetworkReply;
 
 // The service's link to the set-top boxes in the rooms and to the other print
 // services of the venue: notices and subtitles to the boxes, their status
@@ -71,9 +72,10 @@ public:
     void loadSubtitles();
     QList<SubtitleMsg> subtitleList();
 
-    // Relays an authorisation-code check to the box of the account and
-    // returns the answer for the cashier.
-    QString checkAuthCode(unsigned unAccount, const QJsonValue &data) override;
+    // Relays an authorisation-code check to the box of the account; the
+    // answer for the cashier comes when the box has answered or
+    // authCodeTimeoutMs have passed.
+    void checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer) override;
     static QString authCodeFailure();
 
     const QTimer &sendTimer() const { return m_timer; }
@@ -88,6 +90,8 @@ private:
     quint32 tickNow() const;
     quint32 unixNow() const;
     void sendDatagram(const QByteArray &bytes, const QHostAddress &address, quint16 port);
+    void awaitAuthCodeReply(QNetworkReply *reply, const QString &urlText, const AuthCodeAnswer &answer);
+    static QString authCodeAnswerOf(QNetworkReply *reply, const QString &urlText);
 
     QNetworkAccessManager *m_networkManager = nullptr;
     QUdpSocket m_socket;

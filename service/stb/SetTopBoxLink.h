@@ -3,6 +3,8 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <functional>
+
 // What the command dispatcher hands to the information service.
 class SetTopBoxLink
 {
@@ -14,7 +16,10 @@ public:
     // The InfoData answer: the boxes heard from lately.
     virtual QString getStbInfo() = 0;
     virtual void handleSubtitle(const QJsonValue &data, const bool &fromNetwork) = 0;
-    // Relays an authorisation code to the account's box; may wait in a
-    // nested event loop for the box's answer (bounded there).
-    virtual QString checkAuthCode(unsigned unAccount, const QJsonValue &data) = 0;
+    // Takes the answer text of a relayed check, exactly once.
+    using AuthCodeAnswer = std::function<void(const QString &answer)>;
+    // Relays an authorisation code to the account's box. The answer comes
+    // when the box has answered or the wait is over (bounded there); nothing
+    // waits for it meanwhile.
+    virtual void checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer) = 0;
 };

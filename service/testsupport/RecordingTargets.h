@@ -10,7 +10,6 @@
 #include "service/stb/SetTopBoxLink.h"
 #include "service/update/UpdaterLauncher.h"
 
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
@@ -22,9 +21,8 @@
 
 // A command dispatcher whose every hand-off goes to a recorder, with a real
 // JSON store in the given folder. An EmpowerCode whose "data" has "wait":
-// true waits in a nested event loop, as for a slow set-top box, while the
-// test's whileWaiting runs inside that loop; the command returns when it is
-// done.
+// true is answered later, as by a slow set-top box: from the event loop,
+// after the test's whileWaiting has run.
 class RecordingTargets : public PrintJobs,
                          public LogoFiles,
                          public SetTopBoxLink,
@@ -72,20 +70,28 @@ public:
         handOffs.append(QStringLiteral("subtitle%1 ").arg(fromNetwork ? QStringLiteral(" from network") : QString())
                         + QString::fromUtf8(QJsonDocument(data.toObject()).toJson(QJsonDocument::Compact)));
     }
-    QString checkAuthCode(unsigned unAccount, const QJsonValue &data) override
+    void checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer) override
     {
         handOffs.append(QStringLiteral("relay %1").arg(unAccount));
-        if (data.toObject().value(QLatin1String("wait")).toBool()) {
-            QEventLoop loop;
-            QTimer::singleShot(0, &loop, [this, &loop] {
-                const std::function<void()> task = std::exchange(whileWaiting, nullptr);
-                if (task)
-                    task();
-                loop.quit();
-            });
-            loop.exec(QEventLoop::ExcludeUserInputEvents);
+        const QString text = QStringLiteral("{\"relay\":%1}").arg(unAccount);
+        if (!data.toObject().value(QLatin1String("wait")).toBool()) {
+            answer(text);
+            return;
         }
-        return QStringLiteral("{\"relay\":%1}").arg(unAccount);
+        QTimer::singleShot(0, [this, answer, text] {
+            const std::function<void()> task = std::exchange(whileWaiting, nullptr);
+            if (task)
+                task();
+            answer(text);
+        });
+    }
+
+    // The answer to one request body, for commands answered at once.
+    QString answerTo(const QByteArray &body)
+    {
+        QString answer;
+        dispatcher.dispatchCommand(body, [&answer](const QString &text) { answer = text; });
+        return answer;
     }
     void startUpdater() override { handOffs.append(QStringLiteral("updater")); }
 

@@ -93,12 +93,17 @@ void TestLogFacility::lineFormat()
     CBackupFiles writer("PrinterLog");
     const int line = __LINE__ + 1;
     WRITE_LOG(writer, QStringLiteral("打印机未找到，name:%1, 将使用默认打印机").arg("Kitchen"));
+    // A message with percent-encoded text keeps it as it is.
+    const QString encoded = QStringLiteral("http请求(http://10.0.0.5:12080/a%2Fb%3Ac%4)失败");
+    WRITE_LOG(writer, encoded);
     QDateTime next = CBackupFiles::firstRemovalTime(m_clock->localNow()).addDays(1);
     writer.runPass(next);
 
     const QByteArray bytes = TestSupport::readAll(logFile("PrinterLog", QDate(2026, 3, 10)));
     const QByteArray expected = "[2026-03-10 14:05:09] 打印机未找到，name:Kitchen, 将使用默认打印机 (tst_logfacility.cpp:"
-                                + QByteArray::number(line) + ")\n";
+                                + QByteArray::number(line) + ")\n"
+                                "[2026-03-10 14:05:09] " + encoded.toUtf8() + " (tst_logfacility.cpp:"
+                                + QByteArray::number(line + 3) + ")\n";
     QCOMPARE(bytes, expected);
 }
 

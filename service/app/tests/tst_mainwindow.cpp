@@ -6,6 +6,8 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 // The real window of the service under the harness's X server, with the
@@ -15,12 +17,13 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 public:
-    explicit TestMainWindow(CMainApp &app) : m_app(app) {}
+    TestMainWindow(CMainApp &app, QTcpServer &portHolder) : m_app(app), m_portHolder(portHolder) {}
 
 private slots:
     void initTestCase();
     void cleanupTestCase();
 
+    void takenPortShowsInHintLine();
     void windowShowsTitleAndFixedSize();
     void counterFollowsPrintQuantity();
     void closingOnlyHides();
@@ -31,6 +34,7 @@ private:
     static int redPixels(const QImage &image);
 
     CMainApp &m_app;
+    QTcpServer &m_portHolder;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow *m_window = nullptr;
 };
@@ -71,6 +75,27 @@ int TestMainWindow::redPixels(const QImage &image)
         }
     }
     return count;
+}
+
+// The port was taken before the service started (see main): the hint line
+// says so until the port is free and the service has it.
+void TestMainWindow::takenPortShowsInHintLine()
+{
+    QObject *hint = m_window->findChild<QObject *>("hintText");
+    QVERIFY(hint);
+    QVERIFY(m_portHolder.isListening());
+    QCOMPARE(hint->property("text").toString(), QString("端口12380被占用，收银台暂时无法打印，正在重试……"));
+    QVERIFY(m_window->grabWindow().save(TestSupport::artifactDir() + "/mainwindow-port-taken.png"));
+
+    m_portHolder.close();
+    QTRY_COMPARE_WITH_TIMEOUT(hint->property("text").toString(), QString("Velmora收银台打印小票必须运行Velmora打印控件"),
+                              10000);
+    QTcpSocket cashier;
+    cashier.connectToHost(QStringLiteral("127.0.0.1"), 12380);
+    QVERIFY(cashier.waitForConnected(3000));
+    cashier.write("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+    QByteArray answer;
+    QTRY_VERIFY((answer += cashier.readAll()).startsWith("HTTP/1.1 200 OK"));
 }
 
 void TestMainWindow::windowShowsTitleAndFixedSize()
@@ -144,8 +169,11 @@ int main(int argc, char **argv)
 {
     initKorvelResources();
     QmlWindow::useSoftwareRendering();
+    // Another program holds the command port when the service starts.
+    QTcpServer portHolder;
+    portHolder.listen(QHostAddress::Any, 12380);
     CMainApp app(argc, argv);
-    TestMainWindow test(app);
+    TestMainWindow test(app, portHolder);
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -22,6 +23,7 @@ private slots:
     void quitRequest_data();
     void quitRequest();
     void secondInstanceExitsWhileFirstRuns();
+    void takenCommandPortIsLoggedAndTriedAgain();
 
 private:
     QString installCopy(const QTemporaryDir &dir) const;
@@ -160,6 +162,30 @@ void TestStartup::secondInstanceExitsWhileFirstRuns()
     QCOMPARE(third.exitStatus(), QProcess::NormalExit);
     QCOMPARE(third.exitCode(), 0);
     QVERIFY(!instanceIsHeld());
+}
+
+// Another program holds the command port when the service starts: the
+// service says so in its log and takes the port as soon as it is free.
+void TestStartup::takenCommandPortIsLoggedAndTriedAgain()
+{
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::Any, 12380));
+
+    QTemporaryDir dir;
+    QProcess korvel;
+    korvel.start(installCopy(dir), QStringList());
+    QVERIFY(korvel.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(todaysLog(dir).contains(QStringLiteral("] http服务端口12380监听失败：")), 30000);
+    QCOMPARE(korvel.state(), QProcess::Running);
+
+    other.close();
+    QTRY_VERIFY_WITH_TIMEOUT(answersCommands(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(todaysLog(dir).contains(QStringLiteral("] http服务端口12380监听成功 (")), 5000);
+    QCOMPARE(todaysLog(dir).count(QStringLiteral("监听失败")), 1);
+
+    korvel.terminate();
+    QVERIFY(korvel.waitForFinished(10000));
+    QCOMPARE(korvel.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

@@ -6,8 +6,10 @@
 #include "service/testsupport/RecordingTargets.h"
 #include "tests/support/TestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -105,7 +107,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, answer);
         QFETCH(QStringList, handOffs);
-        QCOMPARE(m_app->dispatcher.dispatchCommand(body), answer);
+        QCOMPARE(m_app->answerTo(body), answer);
         QCOMPARE(m_app->handOffs, handOffs);
         QVERIFY(m_app->jobs.isEmpty());
         QVERIFY(m_app->configuredPrinters.isEmpty());
@@ -140,7 +142,7 @@ private slots:
         QFETCH(int, width);
 
         const qint64 before = Clock::system().epochMs();
-        QCOMPARE(m_app->dispatcher.dispatchCommand(body), answer);
+        QCOMPARE(m_app->answerTo(body), answer);
         const qint64 after = Clock::system().epochMs();
         QCOMPARE(m_app->jobs.size(), 1);
         const PrintRecord &job = m_app->jobs.first();
@@ -169,7 +171,7 @@ private slots:
     void printRequestWithoutContentQueuesNothing()
     {
         QFETCH(QByteArray, body);
-        QCOMPARE(m_app->dispatcher.dispatchCommand(body), QStringLiteral(R"({"code":1})"));
+        QCOMPARE(m_app->answerTo(body), QStringLiteral(R"({"code":1})"));
         QVERIFY(m_app->jobs.isEmpty());
     }
 
@@ -195,7 +197,7 @@ private slots:
         QFETCH(QString, content);
         QFETCH(QString, url);
         QJsonObject request{{QStringLiteral("data"), content}};
-        m_app->dispatcher.dispatchCommand(QJsonDocument(request).toJson());
+        m_app->answerTo(QJsonDocument(request).toJson());
         QCOMPARE(m_app->jobs.size(), 1);
         const PrintRecord &job = m_app->jobs.first();
         if (url.isEmpty()) {
@@ -237,7 +239,7 @@ private slots:
         const QByteArray earlier = "{\n    \"data\": [\n    ]\n}\n";
         writeFile(file, earlier);
 
-        QCOMPARE(m_app->dispatcher.dispatchCommand(body), answer);
+        QCOMPARE(m_app->answerTo(body), answer);
         const QJsonObject request = QJsonDocument::fromJson(body).object();
         QCOMPARE(m_app->configuredPrinters, configured);
         if (!stored) {
@@ -254,7 +256,7 @@ private slots:
         LogCapture log;
         log.mark();
         QVERIFY(QDir().mkpath(appFile(QStringLiteral("PrinterConfig.json"))));
-        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"Settings","data":[{"Name":"kitchen80"}]})"),
+        QCOMPARE(m_app->answerTo(R"({"Msg":"Settings","data":[{"Name":"kitchen80"}]})"),
                  QStringLiteral(R"({"code":0})"));
         QCOMPARE(m_app->configuredPrinters, QStringList{"kitchen80"});
         QCOMPARE(log.linesWith(QStringLiteral("] 打印机配置写失败,./PrinterConfig.json (")).size(), 1);
@@ -263,16 +265,53 @@ private slots:
     void roomAreaRoundTrip()
     {
         const QByteArray area = R"({"Msg":"SetRoomArea","zones":[{"name":"二楼","rooms":[201,202]}],"a":true})";
-        QCOMPARE(m_app->dispatcher.dispatchCommand(area), QStringLiteral(R"({"code":200})"));
+        QCOMPARE(m_app->answerTo(area), QStringLiteral(R"({"code":200})"));
         const QString expected = QString::fromUtf8(QJsonDocument::fromJson(area).toJson(QJsonDocument::Indented));
-        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"GetRoomArea"})"), expected);
+        QCOMPARE(m_app->answerTo(R"({"Msg":"GetRoomArea"})"), expected);
         QVERIFY(expected.startsWith(QLatin1String("{\n    \"Msg\": \"SetRoomArea\",\n    \"a\": true,")));
 
         // Edited beside the service, or removed: the next answer shows it.
         writeFile(appFile(QStringLiteral("RoomArea.json")), R"({"zones":[]})");
-        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n    \"zones\": [\n    ]\n}\n"));
+        QCOMPARE(m_app->answerTo(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n    \"zones\": [\n    ]\n}\n"));
         QFile::remove(appFile(QStringLiteral("RoomArea.json")));
-        QCOMPARE(m_app->dispatcher.dispatchCommand(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n}\n"));
+        QCOMPARE(m_app->answerTo(R"({"Msg":"GetRoomArea"})"), QStringLiteral("{\n}\n"));
+    }
+
+    // A rewrite that keeps the file's size and modification time (within one
+    // time-stamp step, or by a copy that keeps time stamps) is still seen.
+    void roomAreaRewriteWithTheSameStamp_data()
+    {
+        QTest::addColumn<bool>("outside");
+        QTest::newRow("two SetRoomArea") << false;
+        QTest::newRow("copied in keeping the time stamp") << true;
+    }
+
+    void roomAreaRewriteWithTheSameStamp()
+    {
+        QFETCH(bool, outside);
+        const QString path = appFile(QStringLiteral("RoomArea.json"));
+        const QByteArray first = R"({"Msg":"SetRoomArea","zone":"AAAA"})";
+        const QByteArray second = R"({"Msg":"SetRoomArea","zone":"BBBB"})";
+        // Whole seconds, so the stamp is put back exactly.
+        const QDateTime stamp(QDate(2025, 6, 1), QTime(8, 0));
+        const auto setStamp = [&path, &stamp] {
+            QFile file(path);
+            return file.open(QIODevice::ReadWrite) && file.setFileTime(stamp, QFileDevice::FileModificationTime);
+        };
+        QCOMPARE(m_app->answerTo(first), QStringLiteral(R"({"code":200})"));
+        QVERIFY(setStamp());
+        QVERIFY(m_app->answerTo(R"({"Msg":"GetRoomArea"})").contains(QLatin1String("AAAA")));
+        const qint64 size = QFileInfo(path).size();
+
+        if (outside)
+            writeFile(path, QJsonDocument::fromJson(second).toJson(QJsonDocument::Indented));
+        else
+            QCOMPARE(m_app->answerTo(second), QStringLiteral(R"({"code":200})"));
+        QVERIFY(setStamp());
+        QCOMPARE(QFileInfo(path).size(), size);
+        QCOMPARE(QFileInfo(path).lastModified(), stamp);
+
+        QVERIFY(m_app->answerTo(R"({"Msg":"GetRoomArea"})").contains(QLatin1String("BBBB")));
     }
 
     void updateConfig_data()
@@ -313,7 +352,7 @@ private slots:
         const QString file = appFile(QStringLiteral("Updater/Update.conf"));
         writeFile(file, stored);
 
-        QCOMPARE(m_app->dispatcher.dispatchCommand(request), QStringLiteral(R"({"code":200})"));
+        QCOMPARE(m_app->answerTo(request), QStringLiteral(R"({"code":200})"));
         QCOMPARE(m_app->handOffs.contains(QStringLiteral("updater")), updaterStarted);
         if (stored.isEmpty()) {
             QVERIFY(TestSupport::readAll(file).isEmpty());

@@ -8,13 +8,21 @@
 #include "service/app/LogFacility.h"
 #include "tests/support/ManualClock.h"
 
+#include <QDir>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -99,6 +107,13 @@ private:
     QByteArray m_received;
 };
 
+CommandServer::Dispatch dispatchTo(RecordingTargets &app)
+{
+    return [&app](const QByteArray &body, const CommandServer::Answer &answer) {
+        app.dispatcher.dispatchCommand(body, answer);
+    };
+}
+
 const QByteArray FireOpen = R"({"Msg":"FireAlarm","query":"open"})";
 const QByteArray FireClose = R"({"Msg":"FireAlarm","query":"close"})";
 
@@ -121,8 +136,7 @@ private slots:
     void init()
     {
         m_app = std::make_unique<RecordingTargets>(m_folder.path());
-        m_server = std::make_unique<CommandServer>(
-            [this](const QByteArray &body) { return m_app->dispatcher.dispatchCommand(body); });
+        m_server = std::make_unique<CommandServer>(dispatchTo(*m_app));
         QVERIFY(m_server->listen(0));
         g_port = m_server->serverPort();
     }
@@ -189,6 +203,10 @@ private slots:
         QVERIFY(client.waitForResponses(1));
         QCOMPARE(client.responses(), QList<QByteArray>{framed(R"({"code":200})")});
         QCOMPARE(m_app->handOffs, QStringList{QStringLiteral("stb 5||1|")});
+        // Each wait is told once for the request, not once per piece.
+        const QString log = newLogText();
+        QVERIFY(log.count(QStringLiteral("头部不完整")) <= 1);
+        QVERIFY(log.count(QStringLiteral("Body不完整")) <= 1);
     }
 
     void requestsInOneSegmentAreAnsweredInOrder()
@@ -403,6 +421,153 @@ private slots:
         }
     }
 
+    // Connections that never complete a request are closed after a while,
+    // so idle ones cannot keep the cashier out once files run short.
+    void idleConnectionsAreClosedUnderAFileLimit()
+    {
+        m_server.reset();
+        const int idleCount = 60;
+        struct rlimit saved = {};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+        // Room for fewer connections than the idle ones need: both of their
+        // ends live in this process.
+        struct rlimit lowered = saved;
+        lowered.rlim_cur = openFiles() + idleCount + 20;
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        auto restore = qScopeGuard([&saved] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+
+        CommandServer::Limits limits;
+        limits.clock = &m_clock;
+        limits.idleCheckMs = 20;
+        m_server = std::make_unique<CommandServer>(dispatchTo(*m_app), limits);
+        QVERIFY(m_server->listen(0));
+        g_port = m_server->serverPort();
+
+        std::vector<std::unique_ptr<Client>> idle;
+        for (int i = 0; i < idleCount; ++i)
+            idle.push_back(std::make_unique<Client>());
+        QTest::qWait(300);
+        const auto stillOpen = [&idle] {
+            return std::count_if(idle.begin(), idle.end(), [](const std::unique_ptr<Client> &c) {
+                return c->socket().state() == QAbstractSocket::ConnectedState;
+            });
+        };
+        QVERIFY(stillOpen() > 0);
+
+        m_clock.advanceMs(59000);
+        QTest::qWait(100);
+        QVERIFY(stillOpen() > 0);
+        m_clock.advanceMs(2000);
+        QTRY_COMPARE_WITH_TIMEOUT(stillOpen(), 0, 10000);
+        idle.clear();
+
+        Client cashier;
+        QVERIFY(cashier.connected());
+        cashier.send(post(FireOpen));
+        QVERIFY(cashier.waitForResponses(1));
+        QVERIFY(newLogText().contains(QStringLiteral("60秒内未收到完整请求")));
+    }
+
+    // One client pipelining a long run of requests has them taken in turns:
+    // the event loop, and with it every other client, gets between them.
+    void pipelinedRunIsTakenInTurns()
+    {
+        int passes = 0;
+        QTimer pass;
+        connect(&pass, &QTimer::timeout, [&passes] { ++passes; });
+        pass.start(0);
+        QList<int> passAtDispatch;
+        m_server.reset();
+        m_server = std::make_unique<CommandServer>([&](const QByteArray &body, const CommandServer::Answer &answer) {
+            passAtDispatch.append(passes);
+            m_app->dispatcher.dispatchCommand(body, answer);
+        });
+        QVERIFY(m_server->listen(0));
+        g_port = m_server->serverPort();
+
+        // Beyond what one connection may hold unread: requests waiting for
+        // their turn are not taken for a flood.
+        const int count = HttpFraming::MaxReceiveBuffer / post(R"({"Msg":"Unknown"})").size() + 1000;
+        QByteArray run;
+        for (int i = 0; i < count; ++i)
+            run += post(R"({"Msg":"Unknown"})");
+        Client client;
+        QVERIFY(client.connected());
+        // Into the system's buffers before the server reads any of it.
+        client.socket().write(run);
+        while (client.socket().bytesToWrite() > 0 && client.socket().waitForBytesWritten(2000)) {
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(passAtDispatch.size(), count, 60000);
+        QVERIFY2(passAtDispatch.last() - passAtDispatch.first() >= count / CommandServer::Limits().requestsPerTurn / 2,
+                 qPrintable(QString::number(passAtDispatch.last() - passAtDispatch.first())));
+        QTRY_COMPARE_WITH_TIMEOUT(client.responses().size(), count, 60000);
+        QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
+    }
+
+    // Unfinished bodies on many connections cannot add up without bound:
+    // beyond the total, the connection holding most is closed, and a
+    // cashier's small request still gets in.
+    void heldBytesAreBoundedOverAllConnections()
+    {
+        m_server.reset();
+        CommandServer::Limits limits;
+        limits.maxHeldBytes = 1024 * 1024;
+        m_server = std::make_unique<CommandServer>(dispatchTo(*m_app), limits);
+        QVERIFY(m_server->listen(0));
+        g_port = m_server->serverPort();
+
+        std::vector<std::unique_ptr<Client>> holders;
+        for (int i = 0; i < 5; ++i) {
+            holders.push_back(std::make_unique<Client>());
+            QVERIFY(holders.back()->connected());
+            holders.back()->send("POST / HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n"
+                                 + QByteArray(400 * 1024 + i * 1024, 'x'));
+        }
+        const auto closed = [&holders] {
+            return std::count_if(holders.begin(), holders.end(), [](const std::unique_ptr<Client> &c) {
+                return c->socket().state() == QAbstractSocket::UnconnectedState;
+            });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(closed() >= 3, 10000);
+
+        Client cashier;
+        QVERIFY(cashier.connected());
+        cashier.send(post(FireOpen));
+        QVERIFY(cashier.waitForResponses(1));
+        QVERIFY(newLogText().contains(QStringLiteral("http连接占用内存过多，连接已关闭")));
+    }
+
+    // A taken port is told once and tried again until it is free.
+    void takenPortIsTriedUntilFree()
+    {
+        m_server.reset();
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::Any, 0));
+        const quint16 port = other.serverPort();
+        CommandServer::Limits limits;
+        limits.listenRetryMs = 50;
+        m_server = std::make_unique<CommandServer>(dispatchTo(*m_app), limits);
+        QSignalSpy listening(m_server.get(), &CommandServer::listeningChanged);
+        m_server->keepListening(port);
+        QVERIFY(!m_server->isListening());
+        QCOMPARE(listening.size(), 1);
+        QCOMPARE(listening.first().first().toBool(), false);
+        QTest::qWait(200);
+        QCOMPARE(listening.size(), 1);
+
+        other.close();
+        QVERIFY(listening.wait(5000));
+        QCOMPARE(listening.at(1).first().toBool(), true);
+        g_port = port;
+        Client client;
+        QVERIFY(client.connected());
+        client.send(post(FireOpen));
+        QVERIFY(client.waitForResponses(1));
+        const QString log = newLogText();
+        QCOMPARE(log.count(QStringLiteral("监听失败")), 1);
+        QCOMPARE(log.count(QStringLiteral("http服务端口%1监听成功").arg(port)), 1);
+    }
+
     // Answers a client never reads are not kept without bound.
     void clientNotReadingIsCutOff()
     {
@@ -434,6 +599,8 @@ private slots:
     }
 
 private:
+    static int openFiles() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size(); }
+
     // Log text written since the last call.
     QString newLogText()
     {

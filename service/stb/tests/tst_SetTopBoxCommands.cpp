@@ -8,6 +8,7 @@
 #include "tests/support/PrivateAppFolder.h"
 #include "tests/support/TestSupport.h"
 
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,10 @@
 #include <QSemaphore>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
 #include <QtTest>
 
 namespace {
@@ -89,6 +94,7 @@ private slots:
     void infoDataListsReportingBoxes();
     void sendMessageSchedulesSubtitle();
     void relayWaitsInOrder();
+    void relayStreamToSilentBox();
 
 private:
     CMainApp *m_app;
@@ -264,6 +270,70 @@ void tst_SetTopBoxCommands::relayWaitsInOrder()
                                   QStringLiteral("first {\n    \"result\": \"ok\"\n}\n"),
                                   QStringLiteral("first {\"code\":200}")}));
     QCOMPARE(m_venue.httpRequests(box).size(), 1);
+}
+
+// A stream of checks for a box that accepts the connection and never
+// answers: every check is answered with the failure text once its own wait
+// is over, first come first answered, and the service keeps serving.
+void tst_SetTopBoxCommands::relayStreamToSilentBox()
+{
+    const QString box = FakeVenue::boxAddresses().at(0);
+    QVERIFY(m_venue.send(box, FakeVenue::serviceAddress(), 19262,
+                         json({{"query", "stbInfo"}, {"account", 8301}, {"roomName", "silent"}})));
+    QTRY_VERIFY(m_app->informationServices()->findStbByAccount(8301, nullptr));
+    FakeVenue::HttpAnswer silent;
+    silent.silent = true;
+    QVERIFY(m_venue.serveHttp(box, silent));
+
+    const int streams = 40;
+    QList<int> answerOrder;
+    QByteArray otherAnswer;
+    QScopedPointer<QThread> cashiers(QThread::create([&answerOrder, &otherAnswer] {
+        const QByteArray body = R"({"Msg":"EmpowerCode","unAccount":8301,"data":{"auth":"S"}})";
+        const QByteArray request = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        std::vector<QByteArray> received(streams);
+        QEventLoop loop;
+        for (int i = 0; i < streams; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            QTcpSocket *socket = sockets.back().get();
+            QObject::connect(socket, &QTcpSocket::readyRead, [&, socket, i] {
+                received[i] += socket->readAll();
+                if (received[i].endsWith("}") && !answerOrder.contains(i)) {
+                    answerOrder.append(i);
+                    if (answerOrder.size() == streams)
+                        loop.quit();
+                }
+            });
+            socket->connectToHost(QStringLiteral("127.0.0.1"), 12380);
+            if (!socket->waitForConnected(3000))
+                return;
+            socket->write(request);
+            socket->waitForBytesWritten(3000);
+            QThread::msleep(25);
+        }
+        // Meanwhile another cashier is served at once.
+        QTcpSocket other;
+        other.connectToHost(QStringLiteral("127.0.0.1"), 12380);
+        if (other.waitForConnected(3000)) {
+            const QByteArray info = R"({"Msg":"InfoData"})";
+            other.write("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(info.size()) + "\r\n\r\n" + info);
+            while (!otherAnswer.endsWith("]}") && other.waitForReadyRead(3000))
+                otherAnswer += other.readAll();
+            if (answerOrder.isEmpty())
+                otherAnswer.prepend("before any check: ");
+        }
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }));
+    cashiers->start();
+    QVERIFY(QTest::qWaitFor([&] { return cashiers->isFinished(); }, 40000));
+
+    QVERIFY2(otherAnswer.startsWith("before any check: HTTP/1.1 200"), otherAnswer.constData());
+    QList<int> sent;
+    for (int i = 0; i < streams; ++i)
+        sent.append(i);
+    QCOMPARE(answerOrder, sent);
 }
 
 int main(int argc, char **argv)

@@ -77,7 +77,9 @@ private slots:
             const QJsonObject data{{"remark", remark}, {"count", 5}, {"intervalTime", 60}, {"cashier_push_id", id},
                                    {"time", QString::number(1000 + id)}};
             const QJsonObject command{{"Msg", "SendMessage"}, {"data", data}};
-            QCOMPARE(dispatcher.dispatchCommand(QJsonDocument(command).toJson()), QStringLiteral(R"({"code":200})"));
+            QString answer;
+            dispatcher.dispatchCommand(QJsonDocument(command).toJson(), [&answer](const QString &text) { answer = text; });
+            QCOMPARE(answer, QStringLiteral(R"({"code":200})"));
         }
         QTRY_VERIFY(reader.reads > commands);
         reader.stop = true;
