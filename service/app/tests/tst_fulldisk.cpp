@@ -2,12 +2,15 @@
 // {"code":0} and logged, and the file keeps its earlier content.
 
 #include "service/testsupport/LogCapture.h"
-#include "service/testsupport/RecordingApp.h"
+#include "service/testsupport/RecordingTargets.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
 #include <optional>
 
 #include <sched.h>
@@ -17,9 +20,6 @@ class TestFullDisk : public QObject
 {
     Q_OBJECT
 
-public:
-    explicit TestFullDisk(RecordingApp *app) : m_app(app) {}
-
 private slots:
     void initTestCase()
     {
@@ -27,7 +27,17 @@ private slots:
         m_log.emplace();
     }
 
-    void cleanup() { ::umount2(QFile::encodeName(folder()).constData(), MNT_DETACH); }
+    void init()
+    {
+        QVERIFY(m_folder.isValid());
+        m_app = std::make_unique<RecordingTargets>(folder());
+    }
+
+    void cleanup()
+    {
+        m_app.reset();
+        ::umount2(QFile::encodeName(folder()).constData(), MNT_DETACH);
+    }
 
     void failedWriteKeepsTheFile_data()
     {
@@ -47,7 +57,7 @@ private slots:
         // A 8 KiB file system in place of the program's folder, in this
         // process's own mount namespace.
         QVERIFY(::mount("tmpfs", QFile::encodeName(folder()).constData(), "tmpfs", 0, "size=8k") == 0);
-        QCOMPARE(m_app->dispatchCommand(request), QStringLiteral(R"({"code":200})"));
+        QCOMPARE(m_app->answerTo(request), QStringLiteral(R"({"code":200})"));
         const QString path = folder() + QLatin1Char('/') + file;
         const QByteArray before = TestSupport::readAll(path);
         QVERIFY(!before.isEmpty());
@@ -56,10 +66,10 @@ private slots:
         QVERIFY(filler.open(QIODevice::WriteOnly));
         while (filler.write(QByteArray(1024, 'f')) == 1024 && filler.flush()) {
         }
-        m_app->clearRecords();
+        m_app->configuredPrinters.clear();
         m_log->mark();
 
-        QCOMPARE(m_app->dispatchCommand(request), QStringLiteral(R"({"code":0})"));
+        QCOMPARE(m_app->answerTo(request), QStringLiteral(R"({"code":0})"));
         QCOMPARE(TestSupport::readAll(path), before);
         QStringList files = QDir(folder()).entryList(QDir::Files | QDir::Hidden);
         files.sort();
@@ -67,25 +77,28 @@ private slots:
         QCOMPARE(m_log->linesWith(QStringLiteral("打印机配置写失败,./%1").arg(file)).size(), 1);
         // Settings still hold until the next start.
         if (file == QLatin1String("PrinterConfig.json"))
-            QCOMPARE(m_app->settings.size(), 1);
+            QCOMPARE(m_app->configuredPrinters, QStringList{QStringLiteral("kitchen80")});
     }
 
 private:
-    static QString folder() { return QCoreApplication::applicationDirPath(); }
+    QString folder() const { return m_folder.path(); }
 
-    RecordingApp *m_app;
+    QTemporaryDir m_folder;
+    std::unique_ptr<RecordingTargets> m_app;
     std::optional<LogCapture> m_log;
 };
 
 int main(int argc, char **argv)
 {
-    // The private copy of the program takes a mount namespace of its own
-    // before any thread exists, so its mounts are seen by nobody else.
-    if (TestSupport::inHarness() && qEnvironmentVariableIsSet(PrivateAppFolder::MarkerVariable)) {
+    // A mount namespace of this process's own, taken before any thread
+    // exists, so its mounts are seen by nobody else.
+    if (TestSupport::inHarness()) {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return 2;
     }
-    return runWithRecordingApp<TestFullDisk>(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestFullDisk test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "tst_fulldisk.moc"
