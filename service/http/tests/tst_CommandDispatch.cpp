@@ -156,7 +156,7 @@ private slots:
 
         // A full queue refuses the job: the caller hears {"code":0}.
         m_app->queueFull = true;
-        QCOMPARE(m_app->dispatcher.dispatchCommand(body), QStringLiteral(R"({"code":0})"));
+        QCOMPARE(m_app->answerTo(body), QStringLiteral(R"({"code":0})"));
         m_app->queueFull = false;
     }
 
