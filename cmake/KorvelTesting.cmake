@@ -8,10 +8,14 @@
 # one namespace (unicast reaches only one of several sockets on a shared port,
 # and a second command server cannot listen at all).
 #
+# Tests listed in SPOOLED_JOBS read back the jobs the harness's CUPS
+# spooled since they began: they hold a lock of their own, so no other
+# test's receipts are taken for theirs.
+#
 # A QtTest skip exits with status 0; CTest reports such a program as skipped,
 # not passed.
 function(korvel_add_test_folder prefix)
-    cmake_parse_arguments(ARG "" "" "TESTS;LIBS;FIXED_PORTS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "TESTS;LIBS;FIXED_PORTS;SPOOLED_JOBS" ${ARGN})
     foreach(test_source ${ARG_TESTS})
         set(source "${CMAKE_CURRENT_SOURCE_DIR}/${test_source}")
         get_filename_component(stem "${source}" NAME_WE)
@@ -32,8 +36,15 @@ function(korvel_add_test_folder prefix)
             TIMEOUT 300
             SKIP_REGULAR_EXPRESSION "SKIP   : "
             ENVIRONMENT "KORVEL_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/test-artifacts")
+        set(locks "")
         if(test_source IN_LIST ARG_FIXED_PORTS)
-            set_tests_properties(${prefix}.${name} PROPERTIES RESOURCE_LOCK korvel_fixed_ports)
+            list(APPEND locks korvel_fixed_ports)
+        endif()
+        if(test_source IN_LIST ARG_SPOOLED_JOBS)
+            list(APPEND locks korvel_print_spool)
+        endif()
+        if(locks)
+            set_tests_properties(${prefix}.${name} PROPERTIES RESOURCE_LOCK "${locks}")
         endif()
     endforeach()
 endfunction()
