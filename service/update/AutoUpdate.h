@@ -1,11 +1,13 @@
 #pragma once
 
+#include "common/LogThrottle.h"
 #include "service/update/UpdaterFiles.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+class QHostAddress;
 class QUdpSocket;
 
 // The service's side of updating: starts the updater, puts a waiting new
@@ -43,6 +45,7 @@ private slots:
 
 private:
     void sendMessage(const QString &query);
+    void reportStranger(const QHostAddress &sender);
 
     QObject *m_owner;
     QUdpSocket *m_socket;
@@ -50,4 +53,5 @@ private:
     QString m_serviceFolder;
     CUpdaterFiles m_files;
     QTimer m_watchTimer;
+    LogThrottle m_strangerLog;
 };
