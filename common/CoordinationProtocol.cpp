@@ -1,5 +1,7 @@
 #include "common/CoordinationProtocol.h"
 
+#include "common/UntrustedJson.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUdpSocket>
@@ -32,7 +34,7 @@ QByteArray CoordinationProtocol::quitRequest(const QString &query)
 
 CoordinationProtocol::Message CoordinationProtocol::parse(const QByteArray &text)
 {
-    const QJsonObject object = QJsonDocument::fromJson(text).object();
+    const QJsonObject object = UntrustedJson::parseObject(text);
     Message message;
     message.query = object.value(QLatin1String("query")).toString();
     message.time = object.value(QLatin1String("time")).toString();

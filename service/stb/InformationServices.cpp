@@ -1,6 +1,7 @@
 #include "service/stb/InformationServices.h"
 
 #include "common/Clock.h"
+#include "common/UntrustedJson.h"
 #include "service/app/LogFacility.h"
 #include "service/app/MainApp.h"
 #include "service/stb/SubtitleRules.h"
@@ -173,7 +174,7 @@ void CInformationServices::onReadyRead()
             continue;
         }
 
-        const QJsonObject object = QJsonDocument::fromJson(buffer).object();
+        const QJsonObject object = UntrustedJson::parseObject(buffer);
         const QString query = object.value(QLatin1String("query")).toString();
         if (query == QLatin1String("stbInfo")) {
             updateStbInfo(object, sender);
@@ -473,7 +474,7 @@ QString CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue
         return authCodeFailure();
     }
 
-    const QJsonObject answer = QJsonDocument::fromJson(body).object();
+    const QJsonObject answer = UntrustedJson::parseObject(body);
     WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)成功，response:%2").arg(urlText, QString::fromUtf8(untilFirstZero(body))));
     return QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented));
 }
