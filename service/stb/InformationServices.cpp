@@ -15,7 +15,6 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
-
 namespace {
 
 const QHostAddress serviceGroup(QStringLiteral("224.0.0.8"));
