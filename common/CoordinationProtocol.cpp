@@ -1,5 +1,7 @@
 #include "common/CoordinationProtocol.h"
 
+#include "common/UntrustedJson.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUdpSocket>
@@ -32,7 +34,7 @@ QByteArray CoordinationProtocol::quitRequest(const QString &query)
 
 CoordinationProtocol::Message CoordinationProtocol::parse(const QByteArray &text)
 {
-    const QJsonObject object = QJsonDocument::fromJson(text).object();
+    const QJsonObject object = UntrustedJson::parseObject(text);
     Message message;
     message.query = object.value(QLatin1String("query")).toString();
     message.time = object.value(QLatin1String("time")).toString();
@@ -40,18 +42,21 @@ CoordinationProtocol::Message CoordinationProtocol::parse(const QByteArray &text
     return message;
 }
 
-QList<QByteArray> CoordinationProtocol::takePendingDatagrams(QUdpSocket &socket)
+QList<QByteArray> CoordinationProtocol::takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders)
 {
     QList<QByteArray> datagrams;
     while (socket.hasPendingDatagrams()) {
         const qint64 announced = socket.pendingDatagramSize();
         QByteArray buffer(int(qMax<qint64>(announced, 0)), Qt::Uninitialized);
-        const qint64 read = socket.readDatagram(buffer.data(), buffer.size());
+        QHostAddress sender;
+        const qint64 read = socket.readDatagram(buffer.data(), buffer.size(), &sender);
         if (read < 0)
             break; // the socket failed; what is left stays for the next pass
         if (announced < 0 || read != announced)
             continue;
         datagrams.append(buffer);
+        if (senders)
+            senders->append(sender);
     }
     return datagrams;
 }

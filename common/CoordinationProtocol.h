@@ -45,8 +45,9 @@ public:
     static Message parse(const QByteArray &text);
 
     // Reads every datagram pending on socket, in order. A datagram that is
-    // not read whole (fewer or more bytes than announced) is dropped.
-    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket);
+    // not read whole (fewer or more bytes than announced) is dropped. With
+    // senders, the sender of each datagram is added there, in the same order.
+    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders = nullptr);
 
     // Sends text twice, back to back, to 127.0.0.1:port.
     static void sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port);

@@ -1,12 +1,14 @@
 #include "service/http/CommandRequest.h"
 
+#include "common/UntrustedJson.h"
+
 #include <QJsonDocument>
 
 namespace CommandRequest {
 
 QJsonObject parseCommand(const QByteArray &body)
 {
-    return QJsonDocument::fromJson(body).object();
+    return UntrustedJson::parseObject(body);
 }
 
 bool hasValue(const QJsonObject &object, const QString &key)

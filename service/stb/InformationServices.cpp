@@ -1,8 +1,9 @@
 #include "service/stb/InformationServices.h"
 
 #include "common/Clock.h"
-#include "common/LenientJson.h"
+#include "common/UntrustedJson.h"
 #include "service/app/LogFacility.h"
+#include "service/stb/SubtitleRules.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -11,8 +12,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
-
-#include <algorithm>
 
 namespace {
 
@@ -30,6 +29,10 @@ constexpr int receiveBufferBytes = 4 * 1024 * 1024;
 
 constexpr int subtitleMessageType = 26;
 
+// The InfoData answer stays below the command server's 8 MiB answer bound
+// even when every listed box sends the longest names.
+constexpr int stbListBudgetBytes = 6 * 1024 * 1024;
+
 QByteArray untilFirstZero(const QByteArray &bytes)
 {
     const int zero = bytes.indexOf('\0');
@@ -46,6 +49,9 @@ CInformationServices::CInformationServices(const Context &context, QObject *pare
 
 CInformationServices::~CInformationServices()
 {
+    // A change of the last moments must not be lost at the end.
+    if (m_saveTimer.isActive())
+        saveNow();
     delete m_networkManager;
     m_networkManager = nullptr;
 }
@@ -63,7 +69,13 @@ void CInformationServices::start()
     m_networkManager = new QNetworkAccessManager(this);
     loadSubtitles();
 
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(saveDelayMs);
+    connect(&m_saveTimer, &QTimer::timeout, this, &CInformationServices::saveNow);
+
     connect(&m_timer, &QTimer::timeout, this, &CInformationServices::onSendMsg);
+    // Boxes that have not reported for a long time are forgotten.
+    connect(&m_timer, &QTimer::timeout, this, [this] { m_stbInfos.expire(tickNow()); });
     m_timer.setInterval(sendIntervalMs);
     m_timer.start();
 }
@@ -73,6 +85,11 @@ quint32 CInformationServices::tickNow() const
     if (m_context.clock)
         return quint32(quint64(m_context.clock->monotonicMs()));
     return quint32(tickCountMs());
+}
+
+qint64 CInformationServices::monotonicNow() const
+{
+    return (m_context.clock ? *m_context.clock : Clock::system()).monotonicMs();
 }
 
 quint32 CInformationServices::unixNow() const
@@ -135,16 +152,33 @@ void CInformationServices::onReadyRead()
             continue;
         }
 
-        const QJsonObject object = QJsonDocument::fromJson(buffer).object();
+        const QJsonObject object = UntrustedJson::parseObject(buffer);
         const QString query = object.value(QLatin1String("query")).toString();
         if (query == QLatin1String("stbInfo")) {
             updateStbInfo(object, sender);
-        } else if (query == QLatin1String("subtitle")) {
+        } else if (query == QLatin1String("subtitle") && isPeerDeletion(object, sender)) {
             WRITE_LOG(PrinterLog, QStringLiteral("字幕消息，从打印控件接收:%1")
                                       .arg(QString::fromUtf8(untilFirstZero(buffer))));
             handleSubtitle(object.value(QLatin1String("data")), true);
         }
     }
+}
+
+// Other print services send each other deletions only. Our own deletions
+// come back to us by broadcast and must not delete what was pushed since; an
+// add from the network would reach every room and stay there for good.
+bool CInformationServices::isPeerDeletion(const QJsonObject &datagram, const QHostAddress &sender)
+{
+    if (m_hostAddresses.isOwn(sender, monotonicNow()))
+        return false;
+    if (SubtitleMsg::deleteMode(datagram.value(QLatin1String("data")).toObject()) > 0)
+        return true;
+    quint64 unlogged = 0;
+    if (m_peerAddLog.admit(monotonicNow(), &unlogged)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("字幕消息，忽略来自%1的添加（此前另有%2条未记录）")
+                                  .arg(sender.toString(), QString::number(unlogged)));
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- registry
@@ -161,40 +195,49 @@ void CInformationServices::updateStbInfo(const QJsonObject &status, const QHostA
     WRITE_LOG(VodLog, QStringLiteral("机顶盒状态信息更新:ip:%1 room:%2 云账号:%3")
                           .arg(info.strIp, info.roomName, QString::number(info.unAccount)));
 
-    QMutexLocker lock(&m_stbMutex);
-    for (StbInfo &known : m_stbInfos) {
-        if (known.unAccount == info.unAccount) {
-            known = info;
-            return;
+    const StbRegistry::Update update = m_stbInfos.update(info);
+    if (update.outcome == StbRegistry::Outcome::Moved) {
+        // A take-over of a room's record must be visible.
+        WRITE_LOG(VodLog, QStringLiteral("机顶盒地址变更:云账号:%1 原ip:%2 新ip:%3")
+                              .arg(QString::number(info.unAccount), update.previousIp, info.strIp));
+    } else if (update.outcome == StbRegistry::Outcome::Refused) {
+        quint64 unlogged = 0;
+        if (m_fullRegistryLog.admit(monotonicNow(), &unlogged)) {
+            WRITE_LOG(VodLog, QStringLiteral("机顶盒记录已达上限%1，忽略云账号:%2（此前另有%3条未记录）")
+                                  .arg(QString::number(StbRegistry::maxRecords), QString::number(info.unAccount),
+                                       QString::number(unlogged)));
         }
     }
-    // Boxes that act as servers are listed first; the order never changes later.
-    if (info.isServer != 0)
-        m_stbInfos.prepend(info);
-    else
-        m_stbInfos.append(info);
 }
 
 QString CInformationServices::getStbInfo()
 {
-    const QList<StbInfo> infos = stbInfoList();
+    const quint32 now = tickNow();
+    QList<StbInfo> wentOffline;
+    const QList<StbInfo> infos = m_stbInfos.online(now, &wentOffline);
+    // Once per record, not at every request: stale records would otherwise
+    // flood the log.
+    for (const StbInfo &info : qAsConst(wentOffline)) {
+        WRITE_LOG(VodLog, QStringLiteral("机顶盒离线：ip:%1,room:%2, 离线时间:%3")
+                              .arg(info.strIp, info.roomName, QString::number(quint32(now - info.unTime))));
+    }
 
     // The compact layout of {"code":180,"data":[...]} without any blank, room
     // names included: the text the cashier application has always been given.
     QByteArray text = QByteArrayLiteral("{\"code\":180,\"data\":[");
-    text.reserve(256 * infos.size() + 32);
-    bool first = true;
+    text.reserve(qMin(512 * infos.size(), stbListBudgetBytes) + 32);
+    int listed = 0;
     for (const StbInfo &info : infos) {
-        const quint32 now = tickNow();
-        if (info.isOnline(now)) {
-            if (!first)
-                text += ',';
-            first = false;
-            info.appendListEntryText(text);
-        } else {
-            WRITE_LOG(VodLog, QStringLiteral("机顶盒离线：ip:%1,room:%2, 离线时间:%3")
-                                  .arg(info.strIp, info.roomName, QString::number(quint32(tickNow() - info.unTime))));
+        const int before = text.size();
+        if (listed > 0)
+            text += ',';
+        info.appendListEntryText(text);
+        if (text.size() > stbListBudgetBytes) {
+            text.truncate(before);
+            WRITE_LOG(VodLog, QStringLiteral("机顶盒列表过长，只列出%1个，共%2个在线").arg(listed).arg(infos.size()));
+            break;
         }
+        ++listed;
     }
     text += "]}";
     return QString::fromUtf8(untilFirstZero(text));
@@ -202,21 +245,12 @@ QString CInformationServices::getStbInfo()
 
 bool CInformationServices::findStbByAccount(quint32 unAccount, StbInfo *found) const
 {
-    // Only the main thread changes the registry, and lookups run there too.
-    for (const StbInfo &info : m_stbInfos) {
-        if (info.unAccount == unAccount) {
-            if (found)
-                *found = info;
-            return true;
-        }
-    }
-    return false;
+    return m_stbInfos.find(unAccount, found);
 }
 
 QList<StbInfo> CInformationServices::stbInfoList()
 {
-    QMutexLocker lock(&m_stbMutex);
-    return m_stbInfos;
+    return m_stbInfos.records();
 }
 
 // ---------------------------------------------------------------- subtitles
@@ -224,57 +258,35 @@ QList<StbInfo> CInformationServices::stbInfoList()
 void CInformationServices::handleSubtitle(const QJsonValue &data, const bool &fromNetwork)
 {
     const QJsonObject command = data.toObject();
-    SubtitleMsg msg = SubtitleMsg::fromCommand(command);
-    const int deleteMode = LenientJson::wholeNumber(command.value(QLatin1String("delete")));
-
-    if (deleteMode > 0) {
-        // Only our own cashier's deletions go to the peers; theirs stop here.
-        if (!fromNetwork) {
-            QJsonObject peer;
-            peer.insert(QStringLiteral("data"), data);
-            peer.insert(QStringLiteral("query"), QStringLiteral("subtitle"));
-            sendPeerMsg(QString::fromUtf8(QJsonDocument(peer).toJson(QJsonDocument::Compact)));
-        }
-        QList<SubtitleMsg> copy;
-        {
-            QMutexLocker lock(&m_subtitleMutex);
-            if (deleteMode == 2) {
-                m_subtitles.clear();
-            } else {
-                const qint32 id = msg.cashier_push_id;
-                m_subtitles.erase(std::remove_if(m_subtitles.begin(), m_subtitles.end(),
-                                                 [id](const SubtitleMsg &m) { return m.cashier_push_id == id; }),
-                                  m_subtitles.end());
-            }
-            copy = m_subtitles;
-        }
-        saveSubtitles(copy);
+    const int deleteMode = SubtitleMsg::deleteMode(command);
+    // Print services send each other deletions only.
+    if (fromNetwork && deleteMode <= 0)
         return;
+
+    // Only our own cashier's deletions go to the peers; theirs stop here.
+    if (deleteMode > 0 && !fromNetwork) {
+        QJsonObject peer;
+        peer.insert(QStringLiteral("data"), data);
+        peer.insert(QStringLiteral("query"), QStringLiteral("subtitle"));
+        sendPeerMsg(QString::fromUtf8(QJsonDocument(peer).toJson(QJsonDocument::Compact)));
     }
 
-    if (msg.cashier_push_id == 0) {
-        // A one-off message lives in memory only.
-        if (msg.count <= 0)
-            return;
-        msg.start_time = 0;
-        msg.end_time = 0;
-        QMutexLocker lock(&m_subtitleMutex);
-        m_subtitles.append(msg);
-        return;
-    }
-
-    // The same push can reach us from the cashier and from a peer.
-    const auto known = pushTimes.constFind(msg.cashier_push_id);
-    if (known != pushTimes.constEnd() && known.value() == msg.time)
-        return;
-    pushTimes.insert(msg.cashier_push_id, msg.time);
-    QList<SubtitleMsg> copy;
+    SubtitleRules::Result result;
     {
         QMutexLocker lock(&m_subtitleMutex);
-        m_subtitles.append(msg);
-        copy = m_subtitles;
+        result = SubtitleRules::apply(m_subtitles, pushTimes, SubtitleMsg::fromCommand(command), deleteMode);
     }
-    saveSubtitles(copy);
+    if (result == SubtitleRules::Result::Added || result == SubtitleRules::Result::Deleted) {
+        scheduleSave();
+    } else if (result == SubtitleRules::Result::ListFull) {
+        quint64 unlogged = 0;
+        if (m_fullListLog.admit(monotonicNow(), &unlogged)) {
+            WRITE_LOG(PrinterLog, QStringLiteral("字幕消息已达上限（%1条），忽略:%2（此前另有%3条未记录）")
+                                      .arg(QString::number(SubtitleRules::maxMessages),
+                                           command.value(QLatin1String("remark")).toString().left(64),
+                                           QString::number(unlogged)));
+        }
+    }
 }
 
 bool CInformationServices::processSubtitles(QList<SubtitleMsg> &list)
@@ -311,11 +323,9 @@ void CInformationServices::sendSubtitle(const SubtitleMsg &msg)
         sendStbMsg(subtitleMessageType, msg.remark, msg.time, QString());
         return;
     }
-    // Empty parts stay: they stand for account 0, as the cashier wrote them.
-    const QStringList accounts = msg.accountIds.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    for (const QString &account : accounts) {
+    for (const quint32 account : msg.targetAccounts()) {
         StbInfo box;
-        if (findStbByAccount(account.toUInt(), &box))
+        if (findStbByAccount(account, &box))
             sendStbMsg(subtitleMessageType, msg.remark, msg.time, box.strIp);
     }
 }
@@ -340,6 +350,10 @@ void CInformationServices::loadSubtitles()
     QList<SubtitleMsg> loaded;
     for (const QJsonValue &element : saved.toArray())
         loaded.append(SubtitleMsg::fromSaved(element));
+    int dropped = 0;
+    loaded = SubtitleRules::bounded(loaded, &dropped);
+    if (dropped > 0)
+        WRITE_LOG(PrinterLog, QStringLiteral("字幕消息超出上限，载入时忽略%1条").arg(dropped));
     QMutexLocker lock(&m_subtitleMutex);
     m_subtitles = loaded;
 }
@@ -352,11 +366,25 @@ QList<SubtitleMsg> CInformationServices::subtitleList()
 
 void CInformationServices::onSendMsg()
 {
+    QMutexLocker lock(&m_subtitleMutex);
+    if (processSubtitles(m_subtitles))
+        scheduleSave();
+}
+
+// Changes in quick succession are written together: the first starts the
+// timer, the write takes the list as it is by then.
+void CInformationServices::scheduleSave()
+{
+    if (!m_saveTimer.isActive())
+        m_saveTimer.start();
+}
+
+void CInformationServices::saveNow()
+{
+    m_saveTimer.stop();
     QList<SubtitleMsg> copy;
     {
         QMutexLocker lock(&m_subtitleMutex);
-        if (!processSubtitles(m_subtitles))
-            return;
         copy = m_subtitles;
     }
     saveSubtitles(copy);
@@ -380,13 +408,20 @@ void CInformationServices::checkAuthCode(unsigned unAccount, const QJsonValue &d
         return;
     }
 
-    const QByteArray urlBytes = (QByteArrayLiteral("http://") + box.strIp.toUtf8() + ':'
-                                 + QByteArray::number(stbHttpPort)
-                                 + QByteArrayLiteral("/stb/cprt_api.html?method=checkAuthCode&authCode=")
-                                 + request.value(QLatin1String("auth")).toString().toUtf8())
-                                    .left(authUrlLimit);
-    const QString urlText = QString::fromUtf8(urlBytes);
-    QNetworkReply *reply = m_networkManager->get(QNetworkRequest(QUrl::fromUserInput(urlText)));
+    // The code is one query value: "&", "=" or "#" in it must not reach the
+    // box as further parameters or a fragment.
+    QByteArray urlBytes = (QByteArrayLiteral("http://") + box.strIp.toUtf8() + ':' + QByteArray::number(stbHttpPort)
+                           + QByteArrayLiteral("/stb/cprt_api.html?method=checkAuthCode&authCode=")
+                           + QUrl::toPercentEncoding(request.value(QLatin1String("auth")).toString()));
+    if (urlBytes.size() > authUrlLimit) {
+        urlBytes.truncate(authUrlLimit);
+        // Never in the middle of an escape.
+        const int escape = urlBytes.lastIndexOf('%');
+        if (escape >= 0 && escape > urlBytes.size() - 3)
+            urlBytes.truncate(escape);
+    }
+    const QString urlText = QString::fromLatin1(urlBytes);
+    QNetworkReply *reply = m_networkManager->get(QNetworkRequest(QUrl(urlText, QUrl::StrictMode)));
     awaitAuthCodeReply(reply, urlText, answer);
 }
 
@@ -428,7 +463,7 @@ QString CInformationServices::authCodeAnswerOf(QNetworkReply *reply, const QStri
         return authCodeFailure();
     }
 
-    const QJsonObject answer = QJsonDocument::fromJson(body).object();
+    const QJsonObject answer = UntrustedJson::parseObject(body);
     WRITE_LOG(PrinterLog, QStringLiteral("http请求(%1)成功，response:%2").arg(urlText, QString::fromUtf8(untilFirstZero(body))));
     return QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented));
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "common/LogThrottle.h"
+#include "service/stb/HostAddresses.h"
 #include "service/stb/SetTopBoxLink.h"
 #include "service/stb/StbInfo.h"
+#include "service/stb/StbRegistry.h"
 #include "service/stb/SubtitleMsg.h"
 
 #include <QHostAddress>
@@ -53,6 +56,8 @@ public:
     static constexpr quint16 stbPort = 18108;
     static constexpr quint16 stbHttpPort = 12080;
     static constexpr int sendIntervalMs = 3000;
+    // A burst of subtitle changes costs one write of subtitle.conf.
+    static constexpr int saveDelayMs = 500;
 
     // Datagrams to the boxes; an empty ip means every box.
     void sendStbMsg(const int &type, const QString &content, unsigned times, const QString &ip) override;
@@ -89,17 +94,25 @@ private:
     void start();
     quint32 tickNow() const;
     quint32 unixNow() const;
+    qint64 monotonicNow() const;
+    void scheduleSave();
+    void saveNow();
+    bool isPeerDeletion(const QJsonObject &datagram, const QHostAddress &sender);
     void sendDatagram(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     void awaitAuthCodeReply(QNetworkReply *reply, const QString &urlText, const AuthCodeAnswer &answer);
     static QString authCodeAnswerOf(QNetworkReply *reply, const QString &urlText);
 
     QNetworkAccessManager *m_networkManager = nullptr;
     QUdpSocket m_socket;
-    QList<StbInfo> m_stbInfos;
+    StbRegistry m_stbInfos;
     QList<SubtitleMsg> m_subtitles;
     QMap<qint32, quint32> pushTimes;
     QTimer m_timer;
-    mutable QMutex m_stbMutex;
+    QTimer m_saveTimer;
     QMutex m_subtitleMutex;
     Context m_context;
+    HostAddresses m_hostAddresses;
+    LogThrottle m_peerAddLog;
+    LogThrottle m_fullRegistryLog;
+    LogThrottle m_fullListLog;
 };

@@ -41,15 +41,23 @@ void appendMember(QByteArray &out, const char *key, const QString &text)
     appendString(out, text);
 }
 
+// Never between the two halves of a character outside the basic plane.
+QString cut(QString text, int limit)
+{
+    if (text.size() > limit)
+        text.truncate(text.at(limit - 1).isHighSurrogate() && text.at(limit).isLowSurrogate() ? limit - 1 : limit);
+    return text;
+}
+
 } // namespace
 
 StbInfo StbInfo::fromStatus(const QJsonObject &status, const QString &sourceAddress, quint32 tick)
 {
     StbInfo info;
     info.unAccount = LenientJson::readUnsigned(status.value(QLatin1String("account")));
-    info.roomName = status.value(QLatin1String("roomName")).toString();
+    info.roomName = cut(status.value(QLatin1String("roomName")).toString(), maxRoomNameChars);
     info.strIp = sourceAddress;
-    info.cprtQrCode = status.value(QLatin1String("cprtQrCode")).toString();
+    info.cprtQrCode = cut(status.value(QLatin1String("cprtQrCode")).toString(), maxQrCodeChars);
     info.isServer = LenientJson::wholeNumber(status.value(QLatin1String("isServer")));
     info.isCloseRoom = LenientJson::wholeNumber(status.value(QLatin1String("isCloseRoom")));
     info.cprtSigned = LenientJson::wholeNumber(status.value(QLatin1String("cprtSigned")));

@@ -19,7 +19,7 @@ struct StbInfo
     quint32 unTime = 0;
 
     // Reads a status report ("query" "stbInfo"); missing or mistyped values
-    // read as 0 or empty.
+    // read as 0 or empty. Texts longer than a box ever sends are cut.
     static StbInfo fromStatus(const QJsonObject &status, const QString &sourceAddress, quint32 tick);
 
     // Heard from within the last 15 s at counter value now. The counter
@@ -33,4 +33,7 @@ struct StbInfo
     void appendListEntryText(QByteArray &out) const;
 
     static constexpr quint32 onlineWindowMs = 15000;
+    // Room names are a few words; the code is a payment link.
+    static constexpr int maxRoomNameChars = 64;
+    static constexpr int maxQrCodeChars = 512;
 };

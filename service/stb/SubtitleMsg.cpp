@@ -2,6 +2,8 @@
 
 #include "common/LenientJson.h"
 
+#include <QSet>
+
 SubtitleMsg SubtitleMsg::fromCommand(const QJsonObject &command)
 {
     SubtitleMsg msg;
@@ -14,6 +16,32 @@ SubtitleMsg SubtitleMsg::fromCommand(const QJsonObject &command)
     msg.end_time = LenientJson::readUnsigned(command.value(QLatin1String("end_time")));
     msg.time = LenientJson::readUnsigned(command.value(QLatin1String("time")));
     return msg;
+}
+
+int SubtitleMsg::deleteMode(const QJsonObject &command)
+{
+    return LenientJson::wholeNumber(command.value(QLatin1String("delete")));
+}
+
+QList<quint32> SubtitleMsg::targetAccounts() const
+{
+    // A long list of the same account must not make a message go out to
+    // one box thousands of times per pass.
+    QList<quint32> accounts;
+    QSet<quint32> seen;
+    int from = 0;
+    for (int part = 0; part < maxTargetParts; ++part) {
+        const int comma = accountIds.indexOf(QLatin1Char(','), from);
+        const quint32 account = accountIds.midRef(from, comma < 0 ? -1 : comma - from).toUInt();
+        if (!seen.contains(account)) {
+            seen.insert(account);
+            accounts.append(account);
+        }
+        if (comma < 0)
+            break;
+        from = comma + 1;
+    }
+    return accounts;
 }
 
 SubtitleMsg SubtitleMsg::fromSaved(const QJsonValue &element)

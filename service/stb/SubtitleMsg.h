@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QList>
 #include <QString>
 
 // One scheduled subtitle: a text the set-top boxes show, sent a number of
@@ -19,13 +20,23 @@ struct SubtitleMsg
     QString accountIds;
 
     static constexpr qint32 untilEndTime = -99;
+    // Parts of accountIds that are read: one per room, with room to spare.
+    static constexpr int maxTargetParts = 4096;
 
     // A subtitle command as the cashier (or another print service) sends it.
     static SubtitleMsg fromCommand(const QJsonObject &command);
+    // The command's "delete": above 0 deletes (2 all, else by id), otherwise adds.
+    static int deleteMode(const QJsonObject &command);
     // One element of the saved list; numbers may be strings or numbers.
     static SubtitleMsg fromSaved(const QJsonValue &element);
     // The element of the saved list: every number as a decimal string.
     QJsonObject toSaved() const;
+
+    // The accounts of accountIds in their order, each once, read from its
+    // first maxTargetParts parts; an empty part stands for account 0.
+    QList<quint32> targetAccounts() const;
+    // Characters of text the message holds.
+    qint64 textSize() const { return qint64(remark.size()) + accountIds.size(); }
 
     // Still to be sent at Unix time now; otherwise it is finished.
     bool isActive(quint32 now) const;

@@ -1,8 +1,10 @@
 #include "service/update/AutoUpdate.h"
 
+#include "common/Clock.h"
 #include "common/CoordinationProtocol.h"
 #include "common/LoopbackSocket.h"
 #include "platform/ProcessTable.h"
+#include "service/app/LogFacility.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -65,9 +67,16 @@ void CAutoUpdate::onWatchTimer()
 // so every copy of a request that is read gets its answers.
 void CAutoUpdate::onReadyRead()
 {
-    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(*m_socket);
-    for (const QByteArray &datagram : datagrams) {
-        const CoordinationProtocol::Message message = CoordinationProtocol::parse(datagram);
+    QList<QHostAddress> senders;
+    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(*m_socket, &senders);
+    for (int i = 0; i < datagrams.size(); ++i) {
+        // The port listens on every address, but only programs on this host
+        // may ask the service to end.
+        if (!LoopbackSocket::isLoopbackSender(senders.at(i))) {
+            reportStranger(senders.at(i));
+            continue;
+        }
+        const CoordinationProtocol::Message message = CoordinationProtocol::parse(datagrams.at(i));
         m_check = message.time;
         if (message.query == CoordinationProtocol::isUpdated() || message.query == CoordinationProtocol::closeApp()) {
             sendMessage(message.query);
@@ -80,4 +89,14 @@ void CAutoUpdate::sendMessage(const QString &query)
 {
     CoordinationProtocol::sendTwice(*m_socket, CoordinationProtocol::answer(query, m_check),
                                     CoordinationProtocol::UpdaterPort);
+}
+
+// One line for the first, then at most one a minute: a flood must not fill the log.
+void CAutoUpdate::reportStranger(const QHostAddress &sender)
+{
+    quint64 unlogged = 0;
+    if (m_strangerLog.admit(Clock::system().monotonicMs(), &unlogged)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("忽略非本机发来的更新协调消息:%1（此前另有%2条未记录）")
+                                  .arg(sender.toString(), QString::number(unlogged)));
+    }
 }

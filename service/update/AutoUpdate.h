@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/LogThrottle.h"
 #include "service/update/UpdaterFiles.h"
 #include "service/update/UpdaterLauncher.h"
 
@@ -7,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 
+class QHostAddress;
 class QUdpSocket;
 
 // The service's side of updating: starts the updater, puts a waiting new
@@ -44,6 +46,7 @@ private slots:
 
 private:
     void sendMessage(const QString &query);
+    void reportStranger(const QHostAddress &sender);
 
     QObject *m_owner;
     QUdpSocket *m_socket;
@@ -51,4 +54,5 @@ private:
     QString m_serviceFolder;
     CUpdaterFiles m_files;
     QTimer m_watchTimer;
+    LogThrottle m_strangerLog;
 };

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QUdpSocket>
 #include <QtTest>
@@ -122,6 +123,14 @@ bool FakeVenue::send(const QString &from, const QString &to, quint16 port, const
     return command({{"op", "send"}, {"from", from}, {"to", to}, {"port", port},
                     {"data", QString::fromLatin1(data.toBase64())}},
                    QStringLiteral("sent"));
+}
+
+bool FakeVenue::sendMany(const QString &from, const QString &to, quint16 port, const QList<QByteArray> &datagrams)
+{
+    QJsonArray data;
+    for (const QByteArray &datagram : datagrams)
+        data.append(QString::fromLatin1(datagram.toBase64()));
+    return command({{"op", "send"}, {"from", from}, {"to", to}, {"port", port}, {"many", data}}, QStringLiteral("sent"));
 }
 
 bool FakeVenue::serveHttp(const QString &boxAddress, const HttpAnswer &answer)

@@ -47,6 +47,8 @@ public:
 
     // One datagram from a LAN address; returns once it has left.
     bool send(const QString &from, const QString &to, quint16 port, const QByteArray &data);
+    // Several datagrams from one address, back to back; returns once all have left.
+    bool sendMany(const QString &from, const QString &to, quint16 port, const QList<QByteArray> &datagrams);
     bool serveHttp(const QString &boxAddress, const HttpAnswer &answer);
 
     // Waits until every datagram sent so far from this host to the LAN port

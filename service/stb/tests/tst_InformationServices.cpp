@@ -5,6 +5,7 @@
 #include "common/PrinterJson.h"
 #include "service/app/LogFacility.h"
 #include "service/stb/InformationServices.h"
+#include "service/stb/SubtitleRules.h"
 #include "tests/support/FakeVenue.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
@@ -88,6 +89,7 @@ private slots:
     void statusReading();
     void ignoredDatagrams();
     void burstIsDrainedInOrder();
+    void registryIsBounded();
     void serversFirst();
     void onlineRule_data();
     void onlineRule();
@@ -98,6 +100,10 @@ private slots:
     void oneOffMessages();
     void repeatedPushes();
     void deletions();
+    void peerCommands_data();
+    void peerCommands();
+    void ownDeletionComesBack();
+    void burstOfPushes();
     void accountList();
     void subtitlesSurviveRestart();
     void handWrittenSubtitleFile();
@@ -124,6 +130,7 @@ private:
     std::unique_ptr<CInformationServices> m_service;
     QStringList m_boxes;
     quint32 m_syncAccount = 4000000000u;
+    int m_writes = 0;
 };
 
 void tst_InformationServices::initTestCase()
@@ -141,6 +148,7 @@ void tst_InformationServices::init()
 {
     QFile::remove(m_dir.filePath(QStringLiteral("subtitle.conf")));
     m_store = std::make_unique<CPrinterJson>(m_dir.path());
+    m_writes = 0;
     m_clock.setLocalNow(QDateTime::fromSecsSinceEpoch(1800000000));
     m_service = makeService();
     // What earlier tests sent must not count for this one.
@@ -163,7 +171,10 @@ std::unique_ptr<CInformationServices> tst_InformationServices::makeService()
     context.broadcastAddress = [] { return FakeVenue::broadcastAddress(); };
     CPrinterJson *store = m_store.get();
     context.readJsonFile = [store](const QString &name) { return store->readJson(name); };
-    context.writeJsonFile = [store](const QJsonObject &object, const QString &name) { return store->writeJson(object, name); };
+    context.writeJsonFile = [this, store](const QJsonObject &object, const QString &name) {
+        ++m_writes;
+        return store->writeJson(object, name);
+    };
     context.clock = &m_clock;
     context.authCodeTimeoutMs = 1500;
     return std::make_unique<CInformationServices>(context);
@@ -343,7 +354,53 @@ void tst_InformationServices::burstIsDrainedInOrder()
     QCOMPARE(info.strIp, m_boxes.at(49 % 3));
     const QList<StbInfo> all = m_service->stbInfoList();
     QCOMPARE(std::count_if(all.begin(), all.end(), [](const StbInfo &i) { return i.unAccount == 77; }), 1);
-    QCOMPARE(takeLog(VodLog).filter(QStringLiteral("云账号:77")).size(), 50);
+    const QStringList log = takeLog(VodLog);
+    QCOMPARE(log.filter(QStringLiteral("机顶盒状态信息更新")).filter(QStringLiteral("云账号:77")).size(), 50);
+    // Each move to another address is visible: a take-over of a room's record.
+    const QStringList moves = log.filter(QStringLiteral("机顶盒地址变更:云账号:77 "));
+    QCOMPARE(moves.size(), 49);
+    QCOMPARE(moves.last(), QStringLiteral("机顶盒地址变更:云账号:77 原ip:%1 新ip:%2").arg(m_boxes.at(48 % 3), m_boxes.at(49 % 3)));
+}
+
+void tst_InformationServices::registryIsBounded()
+{
+    // A real box first, then a stranger inventing accounts.
+    report(m_boxes.at(0), status(1, "real")); // with the marker: two records
+    QList<QByteArray> invented;
+    for (int i = 0; i < StbRegistry::maxRecords + 20; ++i)
+        invented.append(json(status(100000 + i, QStringLiteral("fake"))));
+    for (int from = 0; from < invented.size(); from += 200) {
+        QVERIFY(m_venue->sendMany(FakeVenue::lanAddress(), FakeVenue::serviceAddress(), 19262, invented.mid(from, 200)));
+        // A full registry still takes refreshes: this one marks the end of the chunk.
+        const QString mark = QStringLiteral("sync%1").arg(from);
+        QVERIFY(m_venue->send(FakeVenue::lanAddress(), FakeVenue::serviceAddress(), 19262, json(status(100000, mark))));
+        StbInfo first;
+        QTRY_VERIFY(m_service->findStbByAccount(100000, &first) && first.roomName == mark);
+    }
+    QCOMPARE(m_service->stbInfoList().size(), StbRegistry::maxRecords);
+    QVERIFY(m_service->findStbByAccount(1, nullptr));
+    // Names longer than any room's are cut.
+    QVERIFY(m_venue->send(FakeVenue::lanAddress(), FakeVenue::serviceAddress(), 19262,
+                          json(status(100001, QString(60000, QLatin1Char('n'))))));
+    StbInfo fake;
+    QTRY_VERIFY(m_service->findStbByAccount(100001, &fake) && fake.roomName.startsWith(QLatin1Char('n')));
+    QCOMPARE(fake.roomName, QString(StbInfo::maxRoomNameChars, QLatin1Char('n')));
+    QVERIFY(m_service->findStbByAccount(100000 + StbRegistry::maxRecords - 3, nullptr));
+    QVERIFY(!m_service->findStbByAccount(100000 + StbRegistry::maxRecords - 2, nullptr));
+    QCOMPARE(takeLog(VodLog).filter(QStringLiteral("机顶盒记录已达上限")).size(), 1);
+
+    // Offline records are logged once, not at every request.
+    m_clock.advanceMs(20000);
+    QVERIFY(m_service->getStbInfo().endsWith(QLatin1String("\"data\":[]}")));
+    QCOMPARE(takeLog(VodLog).filter(QStringLiteral("机顶盒离线")).size(), StbRegistry::maxRecords);
+    m_service->getStbInfo();
+    QCOMPARE(takeLog(VodLog).filter(QStringLiteral("机顶盒离线")), QStringList());
+
+    // An hour later they are forgotten and the registry takes new boxes again.
+    m_clock.advanceMs(StbRegistry::expiryMs);
+    QTRY_COMPARE(m_service->stbInfoList().size(), 0);
+    report(m_boxes.at(1), status(2, "new"));
+    QVERIFY(m_service->findStbByAccount(2, nullptr));
 }
 
 void tst_InformationServices::serversFirst()
@@ -392,6 +449,8 @@ void tst_InformationServices::onlineRule()
     } else {
         const quint32 since = quint32(quint64(recordedAt + askedAfter) - quint64(recordedAt));
         QCOMPARE(offline, QStringList{QStringLiteral("机顶盒离线：ip:%1,room:Room 8, 离线时间:%2").arg(m_boxes.at(0)).arg(since)});
+        m_service->getStbInfo();
+        QCOMPARE(takeLog(VodLog).filter(QStringLiteral("机顶盒离线")), QStringList());
     }
 }
 
@@ -484,8 +543,7 @@ void tst_InformationServices::subtitleSchedule()
         QCOMPARE(removal.size(), 1);
         QVERIFY(removal.first().startsWith(QStringLiteral("字幕消息，删除: %1 nCount: ").arg(command.value("remark").toString())));
         // The removal reaches the file.
-        const QJsonObject file = m_store->readJson(QStringLiteral("./subtitle.conf"));
-        QCOMPARE(file.value("list").toArray().size(), 0);
+        QTRY_COMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 0);
     }
     if (sends > 0) {
         QVERIFY(log.contains(QStringLiteral("字幕消息，发送内容:%1, nCount:%2, accounts:")
@@ -507,7 +565,7 @@ void tst_InformationServices::oneOffMessages()
     QCOMPARE(passAndCount(3), 0);
     QCOMPARE(m_service->subtitleList().size(), 0);
     // Removing it saved the (empty) list; the one-off itself was never written.
-    QCOMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")), QJsonObject({{"list", QJsonArray()}}));
+    QTRY_COMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")), QJsonObject({{"list", QJsonArray()}}));
 
     m_service->handleSubtitle(QJsonObject{{"remark", "d"}, {"count", 2}}, false);
     QCOMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")), QJsonObject({{"list", QJsonArray()}}));
@@ -517,7 +575,7 @@ void tst_InformationServices::repeatedPushes()
 {
     const QJsonObject push{{"remark", "hi"}, {"count", 5}, {"cashier_push_id", 17}, {"time", "100"}};
     m_service->handleSubtitle(push, false);
-    m_service->handleSubtitle(push, true); // the same push again, from a peer
+    m_service->handleSubtitle(push, false); // the cashier sends it again
     QCOMPARE(m_service->subtitleList().size(), 1);
 
     QJsonObject newer = push;
@@ -533,7 +591,7 @@ void tst_InformationServices::repeatedPushes()
     another["time"] = 102;
     m_service->handleSubtitle(another, false);
     QCOMPARE(m_service->subtitleList().size(), 1);
-    QCOMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 1);
+    QTRY_COMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 1);
 }
 
 void tst_InformationServices::deletions()
@@ -560,7 +618,7 @@ void tst_InformationServices::deletions()
     m_venue->clear();
     QFile::remove(m_dir.filePath(QStringLiteral("subtitle.conf")));
     m_service->handleSubtitle(QJsonObject{{"delete", 1}, {"cashier_push_id", 99}}, false);
-    QVERIFY(QFile::exists(m_dir.filePath(QStringLiteral("subtitle.conf"))));
+    QTRY_VERIFY(QFile::exists(m_dir.filePath(QStringLiteral("subtitle.conf"))));
     QVERIFY(m_venue->settle(19262));
     QCOMPARE(m_venue->datagrams(FakeVenue::serviceAddress(), 19262).size(), 2);
 
@@ -574,6 +632,76 @@ void tst_InformationServices::deletions()
     QVERIFY(takeLog(PrinterLog).contains(QStringLiteral("字幕消息，从打印控件接收:") + QString::fromUtf8(peer)));
 }
 
+void tst_InformationServices::peerCommands_data()
+{
+    QTest::addColumn<bool>("fromOwnAddress");
+    QTest::addColumn<QJsonObject>("data");
+    QTest::addColumn<int>("listAfter");
+    QTest::addColumn<bool>("loggedAsIgnored");
+
+    const QJsonObject add{{"remark", "injected"}, {"count", 5}, {"cashier_push_id", 9}, {"time", 1}};
+    QTest::newRow("deletion from another print service") << false << QJsonObject{{"delete", 1}, {"cashier_push_id", 3}} << 1 << false;
+    QTest::newRow("add from another host") << false << add << 2 << true;
+    QTest::newRow("deletion from our own address") << true << QJsonObject{{"delete", 2}} << 2 << false;
+    QTest::newRow("add from our own address") << true << add << 2 << false;
+}
+
+void tst_InformationServices::peerCommands()
+{
+    QFETCH(bool, fromOwnAddress);
+    QFETCH(QJsonObject, data);
+    QFETCH(int, listAfter);
+    QFETCH(bool, loggedAsIgnored);
+
+    for (int id : {3, 4})
+        m_service->handleSubtitle(QJsonObject{{"remark", "m"}, {"count", 5}, {"cashier_push_id", id}, {"time", 1}}, false);
+    takeLog(PrinterLog);
+    const QByteArray datagram = json({{"query", "subtitle"}, {"data", data}});
+    for (int copy = 0; copy < 3; ++copy) {
+        if (fromOwnAddress) {
+            QUdpSocket own;
+            QVERIFY(own.bind(QHostAddress(FakeVenue::serviceAddress()), 0));
+            QCOMPARE(own.writeDatagram(datagram, QHostAddress(FakeVenue::serviceAddress()), 19262), qint64(datagram.size()));
+        } else {
+            QVERIFY(m_venue->send(FakeVenue::lanAddress(), FakeVenue::broadcastAddress(), 19262, datagram));
+        }
+    }
+    syncWithService();
+
+    QCOMPARE(m_service->subtitleList().size(), listAfter);
+    const QStringList log = takeLog(PrinterLog);
+    QCOMPARE(log.filter(QStringLiteral("字幕消息，从打印控件接收")).size(), listAfter < 2 ? 3 : 0);
+    // A flood of adds costs one line, not one per datagram.
+    QCOMPARE(log.filter(QStringLiteral("字幕消息，忽略来自%1的添加").arg(FakeVenue::lanAddress())).size(), loggedAsIgnored ? 1 : 0);
+    QCOMPARE(log.size(), listAfter < 2 ? 3 : loggedAsIgnored ? 1 : 0);
+}
+
+// Our own forwarded deletion comes back by broadcast; a push of the same id
+// made meanwhile must survive it.
+void tst_InformationServices::ownDeletionComesBack()
+{
+    m_service->handleSubtitle(QJsonObject{{"remark", "old"}, {"count", 5}, {"cashier_push_id", 17}, {"time", 1}}, false);
+    m_service->handleSubtitle(QJsonObject{{"delete", 1}, {"cashier_push_id", 17}}, false);
+    m_service->handleSubtitle(QJsonObject{{"remark", "new"}, {"count", 5}, {"cashier_push_id", 17}, {"time", 2}}, false);
+    QVERIFY(m_venue->settle(19262));
+    QCOMPARE(m_venue->datagrams(FakeVenue::serviceAddress(), 19262).size(), 2); // the forward went out
+    syncWithService();
+    const QList<SubtitleMsg> list = m_service->subtitleList();
+    QCOMPARE(list.size(), 1);
+    QCOMPARE(list.first().remark, QStringLiteral("new"));
+}
+
+void tst_InformationServices::burstOfPushes()
+{
+    for (int id = 1; id <= 1500; ++id)
+        m_service->handleSubtitle(QJsonObject{{"remark", "m"}, {"count", 5}, {"cashier_push_id", id}, {"time", 1}}, false);
+    QCOMPARE(m_service->subtitleList().size(), SubtitleRules::maxMessages);
+    // The whole burst costs one write of the file.
+    QTRY_COMPARE(m_writes, 1);
+    QCOMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), SubtitleRules::maxMessages);
+    QCOMPARE(takeLog(PrinterLog).filter(QStringLiteral("字幕消息已达上限")).size(), 1);
+}
+
 void tst_InformationServices::accountList()
 {
     report(m_boxes.at(0), status(1001, "a"));
@@ -585,6 +713,11 @@ void tst_InformationServices::accountList()
     QCOMPARE(destinations(sent), (QStringList{m_boxes.at(0), m_boxes.at(0), m_boxes.at(1), m_boxes.at(1),
                                               m_boxes.at(2), m_boxes.at(2)}));
     QCOMPARE(sent.first().data, boxMessage(QStringLiteral("26"), QStringLiteral("hello"), QStringLiteral("0")));
+
+    // An account named over and over reaches its box once per pass.
+    QString again = QStringLiteral("1001,").repeated(20000) + QStringLiteral("1001");
+    m_service->handleSubtitle(QJsonObject{{"remark", "again"}, {"count", 1}, {"accountIds", again}}, false);
+    QCOMPARE(passAndCount(3), 2);
 }
 
 void tst_InformationServices::subtitlesSurviveRestart()
@@ -593,6 +726,7 @@ void tst_InformationServices::subtitlesSurviveRestart()
                                           {"time", 7}, {"start_time", 1}, {"end_time", 1900000000}},
                               false);
     m_service->handleSubtitle(QJsonObject{{"remark", "twice"}, {"count", 2}, {"intervalTime", 60}, {"cashier_push_id", 9}, {"time", 3}, {"accountIds", "5,6"}}, false);
+    QTRY_COMPARE(m_writes, 1);
     QCOMPARE(passAndCount(0), 2); // "twice" has no box to go to
     QCOMPARE(m_service->subtitleList().at(1).count, 1);
 
@@ -661,9 +795,16 @@ void tst_InformationServices::authCode_data()
     QTest::newRow("no answer") << 200 << QByteArray() << QJsonObject() << true << "x" << path + "x" << failure;
     QTest::newRow("code with blank and CJK") << 200 << QByteArray("{}") << QJsonObject() << false << QStringLiteral("a b码")
                                              << path + QStringLiteral("a%20b%E7%A0%81") << QStringLiteral("{\n}\n");
+    // The code is one value: it cannot add parameters or a fragment.
+    QTest::newRow("code with query characters") << 200 << QByteArray("{}") << QJsonObject() << false
+                                                 << QStringLiteral("x&cmd=reboot#top 50%")
+                                                 << path + QStringLiteral("x%26cmd%3Dreboot%23top%2050%25") << QStringLiteral("{\n}\n");
     const int room = 222 - QStringLiteral("http://%1:12080").arg(FakeVenue::boxAddresses().at(2)).size() - path.size();
     QTest::newRow("long code is cut") << 200 << QByteArray("{}") << QJsonObject() << false << QString(300, QLatin1Char('k'))
                                       << path + QString(room, QLatin1Char('k')) << QStringLiteral("{\n}\n");
+    QTest::newRow("long code is cut between escapes") << 200 << QByteArray("{}") << QJsonObject() << false
+                                                      << QString(300, QLatin1Char('&'))
+                                                      << path + QStringLiteral("%26").repeated(room / 3) << QStringLiteral("{\n}\n");
 }
 
 void tst_InformationServices::authCode()

@@ -188,7 +188,7 @@ void tst_SetTopBoxCommands::sendMessageSchedulesSubtitle()
     QCOMPARE(cashier.answers().first(), QByteArray(R"({"code":200})"));
     QCOMPARE(m_app->informationServices()->subtitleList().size(), 1);
     // It went to subtitle.conf beside the program.
-    QVERIFY(m_app->readJsonFile(QStringLiteral("./subtitle.conf")).value("list").toArray().size() == 1);
+    QTRY_COMPARE(m_app->readJsonFile(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 1);
 
     cashier.post(json({{"Msg", "SendMessage"}, {"data", QJsonObject{{"delete", 2}}}}));
     QVERIFY(cashier.waitForAnswers(2));

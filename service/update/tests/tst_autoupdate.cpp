@@ -1,6 +1,8 @@
 #include "common/CoordinationProtocol.h"
 #include "platform/ProcessTable.h"
+#include "service/testsupport/LogCapture.h"
 #include "service/update/AutoUpdate.h"
+#include "tests/support/FakeVenue.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -26,6 +28,7 @@ private slots:
     void answersRequestsAndAsksToQuit_data();
     void answersRequestsAndAsksToQuit();
     void keepsTheTimeOfEveryDatagram();
+    void ignoresRequestsFromTheLan();
     void withoutUpdaterLooksOnceAndStops();
     void replacesTheUpdaterOnlyAfterItEnded_data();
     void replacesTheUpdaterOnlyAfterItEnded();
@@ -120,6 +123,27 @@ void TestAutoUpdate::keepsTheTimeOfEveryDatagram()
     QTRY_COMPARE((received += Protocol::takePendingDatagrams(*m_updaterSide)).size(), 2);
     const QByteArray answer = R"({"query":"CloseApp","check":""})";
     QCOMPARE(received, (Texts{answer, answer}));
+}
+
+// The port listens on every address: a host on the venue's LAN must not be
+// able to end the service, or even to change what it answers.
+void TestAutoUpdate::ignoresRequestsFromTheLan()
+{
+    LogCapture log;
+    FakeVenue venue;
+    QVERIFY(venue.start());
+    start();
+    for (const QString &to : {FakeVenue::broadcastAddress(), FakeVenue::serviceAddress(), FakeVenue::broadcastAddress()})
+        QVERIFY(venue.send(FakeVenue::lanAddress(), to, Protocol::ServicePort, Protocol::request("CloseApp", "lan")));
+    send(Protocol::request("CloseApp", "end")); // from this host: marks the end
+
+    const QByteArray end = Protocol::answer("CloseApp", "end");
+    Texts received;
+    QTRY_COMPARE((received += Protocol::takePendingDatagrams(*m_updaterSide)).count(end), 2);
+    QCOMPARE(received, (Texts{end, end}));
+    QCOMPARE(m_quits->count(), 1);
+    // One line for the flood, not one per datagram.
+    QTRY_COMPARE(log.linesWith(QStringLiteral("忽略非本机发来的更新协调消息:%1").arg(FakeVenue::lanAddress())).size(), 1);
 }
 
 void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()

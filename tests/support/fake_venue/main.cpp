@@ -5,6 +5,7 @@
 // Commands arrive on standard input, one JSON object per line; reports leave
 // on standard output, one JSON object per line:
 //   {"op":"send","seq":N,"from":A,"to":B,"port":P,"data":BASE64}  -> {"ev":"sent","seq":N}
+//     ("many":[BASE64,...] instead of "data" sends several, back to back)
 //   {"op":"http","seq":N,"addr":A,"status":S,"body":TEXT,"headers":{..},
 //    "delayMs":D,"silent":BOOL}                                    -> {"ev":"ok","seq":N}
 //   {"op":"ping","seq":N}                                           -> {"ev":"pong","seq":N}
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
@@ -111,8 +113,13 @@ private:
         const int seq = command.value("seq").toInt();
         if (op == "send") {
             QUdpSocket *socket = senderFor(command.value("from").toString());
-            socket->writeDatagram(QByteArray::fromBase64(command.value("data").toString().toLatin1()),
-                                  QHostAddress(command.value("to").toString()), quint16(command.value("port").toInt()));
+            const QHostAddress to(command.value("to").toString());
+            const quint16 port = quint16(command.value("port").toInt());
+            QJsonArray many = command.value("many").toArray();
+            if (many.isEmpty())
+                many.append(command.value("data"));
+            for (const QJsonValue &data : qAsConst(many))
+                socket->writeDatagram(QByteArray::fromBase64(data.toString().toLatin1()), to, port);
             report({{"ev", "sent"}, {"seq", seq}});
         } else if (op == "http") {
             HttpBehaviour behaviour;
