@@ -27,17 +27,12 @@ void CUdpThread::sendMessage(const QString &query)
 // a run or start a download. A datagram that is not read whole is dropped.
 void CUdpThread::onReadyRead()
 {
-    while (m_socket.hasPendingDatagrams()) {
-        const qint64 announced = m_socket.pendingDatagramSize();
-        QByteArray datagram(int(qMax<qint64>(announced, 0)), Qt::Uninitialized);
-        QHostAddress sender;
-        const qint64 read = m_socket.readDatagram(datagram.data(), datagram.size(), &sender);
-        if (read < 0)
-            return; // the socket failed; what is left stays for the next pass
-        if (announced < 0 || read != announced || !LoopbackSocket::isLoopbackSender(sender))
+    QList<QHostAddress> senders;
+    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(m_socket, &senders);
+    for (int i = 0; i < datagrams.size(); ++i) {
+        if (!LoopbackSocket::isLoopbackSender(senders.at(i)))
             continue;
-
-        const CoordinationProtocol::Message message = CoordinationProtocol::parse(datagram);
+        const CoordinationProtocol::Message message = CoordinationProtocol::parse(datagrams.at(i));
         if (message.check != m_runToken) {
             qDebug().noquote() << "==== 校验错误" << m_runToken << message.check;
             emit foreignAnswer();
