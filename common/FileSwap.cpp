@@ -4,7 +4,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 namespace {
 
@@ -82,5 +84,71 @@ bool swapFileContents(const QString &source, const QString &target)
         restore(target, targetContent);
         return false;
     }
+    return true;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path nativePath(const QString &path)
+{
+    return fs::path(QFile::encodeName(path).toStdString());
+}
+
+bool fail(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+// A second name for target's file, made under a temporary name and renamed
+// into place, so keepOldAs never names a half copy.
+bool keepOld(const fs::path &target, const fs::path &keepOldAs, QString *error)
+{
+    fs::path temporary = keepOldAs;
+    temporary += ".keeping";
+    std::error_code code;
+    fs::remove(temporary, code);
+    fs::create_hard_link(target, temporary, code);
+    if (code) {
+        // Another file system below the folder, or one without links.
+        code.clear();
+        fs::copy_file(target, temporary, fs::copy_options::overwrite_existing, code);
+        if (code)
+            return fail(error, QStringLiteral("cannot keep the old file: ") + QString::fromStdString(code.message()));
+    }
+    fs::rename(temporary, keepOldAs, code);
+    if (code) {
+        fs::remove(temporary, code);
+        return fail(error, QStringLiteral("cannot keep the old file: ") + QString::fromStdString(code.message()));
+    }
+    return true;
+}
+
+} // namespace
+
+bool replaceByRename(const QString &replacement, const QString &target, const QString &keepOldAs, QString *error)
+{
+    const fs::path from = nativePath(replacement);
+    const fs::path to = nativePath(target);
+    std::error_code code;
+    if (!fs::is_regular_file(fs::symlink_status(from, code)))
+        return fail(error, QStringLiteral("no file to put in place: ") + replacement);
+    const fs::file_status existing = fs::symlink_status(to, code);
+    if (fs::is_directory(existing))
+        return fail(error, QStringLiteral("a folder stands in the file's place: ") + target);
+    if (!keepOldAs.isEmpty()) {
+        if (fs::exists(existing) || fs::is_symlink(existing)) {
+            if (!keepOld(to, nativePath(keepOldAs), error))
+                return false;
+        } else {
+            fs::remove(nativePath(keepOldAs), code);
+        }
+    }
+    fs::rename(from, to, code);
+    if (code)
+        return fail(error, QStringLiteral("cannot rename into place: ") + QString::fromStdString(code.message()));
     return true;
 }

@@ -16,3 +16,15 @@
 // changed. A path that names anything but a regular file (a folder above all)
 // is never written.
 bool swapFileContents(const QString &source, const QString &target);
+
+// Puts replacement in target's place with one rename, the way a package
+// manager replaces a running program: at every moment target names either
+// its old or its new file, a program running from the old file keeps it, and
+// a link at target is itself replaced, never written through. When keepOldAs
+// is given, whatever target names is first kept under that name (a second
+// link to the same file, or a copy where links are impossible); when target
+// does not exist, a keepOldAs left from earlier is removed, as there is
+// nothing to keep. Repeating a call that was cut short finishes it. False,
+// with *error set, when the step could not be taken; target is then as it was.
+bool replaceByRename(const QString &replacement, const QString &target, const QString &keepOldAs = QString(),
+                     QString *error = nullptr);

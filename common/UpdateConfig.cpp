@@ -22,6 +22,11 @@ constexpr qint64 ReadLimit = 1 << 20;
 
 } // namespace
 
+quint32 UpdateConfig::startDelayMs(quint32 startTime)
+{
+    return qBound(MinStartDelayMs, startTime, MaxStartDelayMs);
+}
+
 UpdateConfig UpdateConfig::fromObject(const QJsonObject &object)
 {
     UpdateConfig config;

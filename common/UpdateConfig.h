@@ -20,6 +20,13 @@ struct UpdateConfig
     quint32 startTime = 0;
     QString device;
 
+    // The wait between the service's answer and the installation: at least
+    // 200 ms, and at most 30 s, well inside the updater's 480 s run, so that
+    // no stored value can leave an update waiting with the service closed.
+    static constexpr quint32 MinStartDelayMs = 200;
+    static constexpr quint32 MaxStartDelayMs = 30000;
+    static quint32 startDelayMs(quint32 startTime);
+
     // Missing keys and values of another kind take the defaults above.
     static UpdateConfig fromObject(const QJsonObject &object);
     // Exactly the seven keys, every value a JSON string.

@@ -15,6 +15,8 @@ private slots:
     void readsLeniently();
     void writesSevenStringKeys();
     void failedWriteKeepsTheFile();
+    void startDelayIsBoundedWellInsideTheRun_data();
+    void startDelayIsBoundedWellInsideTheRun();
 };
 
 void TestUpdateConfig::readsLeniently_data()
@@ -93,6 +95,26 @@ void TestUpdateConfig::failedWriteKeepsTheFile()
     QVERIFY(!written);
     QVERIFY(!error.isEmpty());
     QCOMPARE(TestSupport::readAll(path), QByteArray(R"({"version":"3"})"));
+}
+
+void TestUpdateConfig::startDelayIsBoundedWellInsideTheRun_data()
+{
+    QTest::addColumn<quint32>("startTime");
+    QTest::addColumn<quint32>("delay");
+    QTest::newRow("0") << 0u << 200u;
+    QTest::newRow("199") << 199u << 200u;
+    QTest::newRow("200") << 200u << 200u;
+    QTest::newRow("5000") << 5000u << 5000u;
+    // Above the updater's 480 s run, as an "UpdateConfig" command may store.
+    QTest::newRow("600000") << 600000u << 30000u;
+    QTest::newRow("largest") << 4294967295u << 30000u;
+}
+
+void TestUpdateConfig::startDelayIsBoundedWellInsideTheRun()
+{
+    QFETCH(quint32, startTime);
+    QFETCH(quint32, delay);
+    QCOMPARE(UpdateConfig::startDelayMs(startTime), delay);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateConfig)

@@ -17,10 +17,9 @@ bool isPlainFile(const QString &path)
     return info.isFile() && !info.isSymLink();
 }
 
-// The swap replaces files by renaming, which would succeed even where
-// writing in place would not; so each file is first opened for writing
-// (without cutting it), which fails for read-only files and, with the
-// in-use test, leaves running programs alone.
+// The rename would succeed even where writing in place would not; so the file
+// is first opened for writing (without cutting it), which fails for read-only
+// files and, with the in-use test, leaves running programs alone.
 bool isRewritable(const QString &path)
 {
     if (isFileInUse(path))
@@ -39,19 +38,18 @@ bool FileRollback::rollBackFiles(const QString &folder) const
     for (const QString &name : names) {
         const QString baseName = name.left(name.lastIndexOf(oldSuffix));
         const QString oldFile = folder + QLatin1Char('/') + name;
-        if (swapExistingFiles(oldFile, serviceFolder + QLatin1Char('/') + baseName))
-            QFile::remove(oldFile);
+        restoreFile(oldFile, serviceFolder + QLatin1Char('/') + baseName);
     }
     return !names.isEmpty();
 }
 
-bool FileRollback::swapExistingFiles(const QString &first, const QString &second) const
+bool FileRollback::restoreFile(const QString &oldFile, const QString &current) const
 {
     // A file that the last installation added has no earlier content to go
     // back to: it keeps its place, so a missing file is never created.
-    if (!isPlainFile(first) || !isPlainFile(second))
+    if (!isPlainFile(oldFile) || !isPlainFile(current))
         return false;
-    if (!isRewritable(first) || !isRewritable(second))
+    if (!isRewritable(current))
         return false;
-    return swapFileContents(first, second);
+    return replaceByRename(oldFile, current);
 }

@@ -9,12 +9,14 @@ class FileRollback
 {
 public:
     // Rolls back every readable name-old file of folder into the folder
-    // above it, in name order; a name-old file is deleted once its content is
-    // back in place and stays otherwise. True when at least one was found.
+    // above it, in name order; a name-old file goes once it is back in place
+    // and stays otherwise. True when at least one was found.
     bool rollBackFiles(const QString &folder) const;
 
-    // Exchanges the contents of two existing files. False, with neither file
-    // changed, when either is missing, cannot be read or written, or is the
-    // program file of a running process.
-    bool swapExistingFiles(const QString &first, const QString &second) const;
+    // Puts oldFile in the place of the existing file current by one rename,
+    // the installation's own step, so a rollback cut short leaves every file
+    // whole and is finished by running it again. False, with neither file
+    // changed, when either is missing or not a plain file, current cannot be
+    // written, or current is the program file of a running process.
+    bool restoreFile(const QString &oldFile, const QString &current) const;
 };

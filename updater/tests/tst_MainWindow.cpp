@@ -1,19 +1,13 @@
-#include "common/CoordinationProtocol.h"
 #include "common/QmlWindow.h"
 #include "tests/support/PrivateAppFolder.h"
 #include "tests/support/TestSupport.h"
 #include "updater/MainWindow.h"
 #include "updater/UpdaterResources.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QUdpSocket>
 #include <QtTest>
-
-using Protocol = CoordinationProtocol;
 
 // The updater's application object in this process, from a private copy of
 // the test program, with its real progress window under the harness's X
@@ -25,7 +19,7 @@ class TestMainWindow : public QObject
 public:
     explicit TestMainWindow(MainWindow *app) : m_app(app) {}
 
-    // An answer that is no JSON object: the run waits for its watchdog.
+    // An answer that is no JSON object: the run ends at once.
     static QByteArray idleConf() { return R"({"url": "data:text/plain,wait", "silent": "0"})"; }
 
 private slots:
@@ -36,14 +30,8 @@ private slots:
     void progressFollowsBytes_data();
     void progressFollowsBytes();
     void barShowsProgress();
-    void startDelayIsAtLeast200Ms_data();
-    void startDelayIsAtLeast200Ms();
-    // Order matters: a run downloads once, and both end the run.
-    void askedRunShowsWindowForDownload();
-    void silentRunNeverShowsWindow();
 
 private:
-    void checkWithAnswer(const QJsonObject &answer, quint32 silent);
     QQuickItem *item(const char *name) const { return m_window->findChild<QQuickItem *>(name); }
 
     MainWindow *m_app;
@@ -119,60 +107,6 @@ void TestMainWindow::barShowsProgress()
 
     emit m_app->showProgressbarChanged(false);
     QTRY_VERIFY(!m_window->isVisible());
-}
-
-void TestMainWindow::startDelayIsAtLeast200Ms_data()
-{
-    QTest::addColumn<quint32>("startTime");
-    QTest::addColumn<quint32>("delay");
-    QTest::newRow("0") << 0u << 200u;
-    QTest::newRow("199") << 199u << 200u;
-    QTest::newRow("200") << 200u << 200u;
-    QTest::newRow("5000") << 5000u << 5000u;
-}
-
-void TestMainWindow::startDelayIsAtLeast200Ms()
-{
-    QFETCH(quint32, startTime);
-    QFETCH(quint32, delay);
-    QCOMPARE(MainWindow::startDelayMs(startTime), delay);
-}
-
-// A run whose answer offers version 9 of a package with a wrong checksum.
-void TestMainWindow::checkWithAnswer(const QJsonObject &answer, quint32 silent)
-{
-    const QByteArray url = "data:application/json," + QJsonDocument(answer).toJson(QJsonDocument::Compact).toPercentEncoding();
-    const QJsonObject conf{{"url", QString::fromLatin1(url)}, {"silent", QString::number(silent)}};
-    QVERIFY(TestSupport::writeFile(m_app->applicationDirPath() + "/Update.conf", QJsonDocument(conf).toJson()));
-    QFile::remove(m_app->applicationDirPath() + "/update.zip");
-    m_app->checkForUpdate();
-}
-
-void TestMainWindow::askedRunShowsWindowForDownload()
-{
-    QUdpSocket service;
-    QVERIFY(service.bind(QHostAddress(QHostAddress::LocalHost), Protocol::ServicePort));
-    QSignalSpy shown(m_app, &MainWindow::showProgressbarChanged);
-    checkWithAnswer({{"version", 9}, {"url", "data:,asked"}, {"hash", 1}}, 0);
-
-    QTRY_VERIFY(service.hasPendingDatagrams());
-    const QString token = Protocol::parse(Protocol::takePendingDatagrams(service).first()).time;
-    service.writeDatagram(Protocol::answer("IsUpdated", token), QHostAddress(QHostAddress::LocalHost),
-                          Protocol::UpdaterPort);
-    QTRY_COMPARE(TestSupport::readAll(m_app->applicationDirPath() + "/update.zip"), QByteArray("asked"));
-    QCOMPARE(shown.size(), 1);
-    QCOMPARE(shown.first().first().toBool(), true);
-    // A refused package leaves the window as it is; the run ends.
-    emit m_app->showProgressbarChanged(false);
-}
-
-void TestMainWindow::silentRunNeverShowsWindow()
-{
-    QSignalSpy shown(m_app, &MainWindow::showProgressbarChanged);
-    checkWithAnswer({{"version", 9}, {"url", "data:,silent"}, {"hash", 1}}, 1);
-    QTRY_COMPARE(TestSupport::readAll(m_app->applicationDirPath() + "/update.zip"), QByteArray("silent"));
-    QVERIFY(shown.isEmpty());
-    QVERIFY(!m_window->isVisible());
 }
 
 int main(int argc, char **argv)
