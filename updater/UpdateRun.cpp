@@ -110,6 +110,15 @@ void UpdateRun::log(const QString &text)
     qDebug().noquote() << text;
 }
 
+// Only a run that asks the service shows its download.
+void UpdateRun::showProgressWindow(bool shown)
+{
+    if (shown == m_progressShown)
+        return;
+    m_progressShown = shown;
+    emit showProgress(shown);
+}
+
 void UpdateRun::start()
 {
     m_listener = std::make_unique<CUdpThread>();
@@ -214,8 +223,7 @@ void UpdateRun::download()
     connect(reply, &QNetworkReply::readyRead, this, &UpdateRun::savePackageData);
     connect(reply, &QNetworkReply::downloadProgress, this, &UpdateRun::downloadProgress);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onDownloadFinished(reply); });
-    if (m_config.silent == 0)
-        emit showProgress(true);
+    showProgressWindow(m_config.silent == 0);
 }
 
 void UpdateRun::savePackageData()
@@ -287,8 +295,7 @@ void UpdateRun::onDownloadFinished(QNetworkReply *reply)
         return;
     }
     log(QStringLiteral("downloaded %1 bytes").arg(m_packageBytes));
-    if (m_config.silent == 0)
-        emit showProgress(false);
+    showProgressWindow(false);
     verify();
 }
 
@@ -457,8 +464,7 @@ void UpdateRun::fail(const QString &reason)
     }
     if (m_state == State::Downloading)
         removePackage();
-    if (m_config.silent == 0)
-        emit showProgress(false);
+    showProgressWindow(false);
     log(reason);
     end(false);
 }

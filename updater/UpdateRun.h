@@ -103,6 +103,7 @@ private:
     void end(bool installed);
     void startServiceOnce();
     void log(const QString &text);
+    void showProgressWindow(bool shown);
     void after(int ms, std::function<void()> step);
 
     const Settings m_settings;
@@ -129,6 +130,7 @@ private:
     qint64 m_bytesAtLastSpaceLook = 0;
     QString m_boundExceeded;
 
+    bool m_progressShown = false;
     bool m_serviceAsked = false;
     bool m_serviceStarted = false;
     qint64 m_exitWaitStartMs = 0;
