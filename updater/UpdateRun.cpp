@@ -267,17 +267,23 @@ void UpdateRun::onDownloadFinished(QNetworkReply *reply)
     if (reply != m_reply || m_state != State::Downloading)
         return;
     m_reply = nullptr;
-    if (m_boundExceeded.isEmpty() && reply->error() == QNetworkReply::NoError) {
+    if (m_boundExceeded.isEmpty() && reply->error() == QNetworkReply::NoError)
         savePackageData();
-    }
+    // A connection closed early can end a reply without an error: a package
+    // shorter than announced is a failed attempt, not a package.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    const bool cutShort = announced.isValid() && announced.toLongLong() != m_packageBytes;
     if (!m_boundExceeded.isEmpty()) {
         removePackage();
         fail(QStringLiteral("download stopped after %1 bytes: ").arg(m_packageBytes) + m_boundExceeded);
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        qDebug().noquote() << "Error:" << reply->errorString();
-        log(QStringLiteral("download failed after %1 bytes: ").arg(m_packageBytes) + reply->errorString());
+    if (reply->error() != QNetworkReply::NoError || cutShort) {
+        const QString error = cutShort ? QStringLiteral("the connection closed before the announced %1 bytes")
+                                             .arg(announced.toLongLong())
+                                       : reply->errorString();
+        qDebug().noquote() << "Error:" << error;
+        log(QStringLiteral("download failed after %1 bytes: ").arg(m_packageBytes) + error);
         removePackage();
         if (m_retries >= DownloadRetries) {
             fail(QStringLiteral("download failed %1 times").arg(m_retries + 1));
