@@ -19,7 +19,7 @@ constexpr int AlgorithmBytes = 2;
 constexpr int HashBytes = crypto_generichash_BYTES_MAX;
 // A signature file is four short lines; anything much longer is not one.
 constexpr int MaxSignatureText = 16 * 1024;
-constexpr qint64 BlockBytes = 1 << 20;
+constexpr qint64 BlockBytes = 1 << 16;
 
 bool decodeBase64(const QByteArray &text, int expectedSize, QByteArray *bytes)
 {
