@@ -128,10 +128,12 @@ struct Entry
 class Unpacking
 {
 public:
-    Unpacking(const QString &zipPath, const QString &destinationFolder, ZipResponse *response)
+    Unpacking(const QString &zipPath, const QString &destinationFolder, const QStringList &refusedNames,
+              ZipResponse *response)
         : m_zipPath(zipPath),
           m_folder(QDir::cleanPath(QDir(destinationFolder).absolutePath())),
           m_canonicalFolder(QFileInfo(m_folder).canonicalFilePath()),
+          m_refusedNames(refusedNames),
           m_response(response)
     {
     }
@@ -160,7 +162,7 @@ private:
             return false;
         }
         QVector<Entry> entries;
-        if (!readDirectory(archive.get(), &entries) || !fitsBounds(entries))
+        if (!readDirectory(archive.get(), &entries) || !fitsBounds(entries) || holdsRefusedName(entries))
             return false;
         const int count = entries.size();
         for (int i = 0; i < count; ++i) {
@@ -215,6 +217,19 @@ private:
             return false;
         }
         return true;
+    }
+
+    bool holdsRefusedName(const QVector<Entry> &entries) const
+    {
+        for (const Entry &entry : entries) {
+            const QString path = QDir::cleanPath(QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/')));
+            const QString fileName = path.section(QLatin1Char('/'), -1);
+            if (m_refusedNames.contains(fileName)) {
+                qWarning().noquote() << "refused package holding" << entry.name;
+                return true;
+            }
+        }
+        return false;
     }
 
     bool unpackEntry(zip_t *archive, const Entry &entry)
@@ -287,18 +302,20 @@ private:
     const QString m_zipPath;
     const QString m_folder;
     const QString m_canonicalFolder;
+    const QStringList m_refusedNames;
     ZipResponse *const m_response;
     QStringList m_written;
 };
 
 } // namespace
 
-ZipResponse *Zip::decompressionAsync(const QString &zipPath, const QString &destinationFolder)
+ZipResponse *Zip::decompressionAsync(const QString &zipPath, const QString &destinationFolder,
+                                     const QStringList &refusedNames)
 {
     auto *response = new ZipResponse;
-    auto startOnPool = [zipPath, destinationFolder, response] {
-        QThreadPool::globalInstance()->start([zipPath, destinationFolder, response] {
-            Unpacking(zipPath, destinationFolder, response).run();
+    auto startOnPool = [zipPath, destinationFolder, refusedNames, response] {
+        QThreadPool::globalInstance()->start([zipPath, destinationFolder, refusedNames, response] {
+            Unpacking(zipPath, destinationFolder, refusedNames, response).run();
         });
     };
     QMetaObject::invokeMethod(response, startOnPool, Qt::QueuedConnection);
