@@ -16,6 +16,7 @@ const QString UrlKey = QStringLiteral("url");
 const QString SilentKey = QStringLiteral("silent");
 const QString StartTimeKey = QStringLiteral("startTime");
 const QString DeviceKey = QStringLiteral("device");
+const QString PublicKeyKey = QStringLiteral("publicKey");
 
 // The configuration is a few hundred bytes; anything far larger is not ours.
 constexpr qint64 ReadLimit = 1 << 20;
@@ -38,6 +39,7 @@ UpdateConfig UpdateConfig::fromObject(const QJsonObject &object)
     config.startTime = LenientJson::readUnsigned(object.value(StartTimeKey));
     // The service stores the device as text, but a number means the same.
     config.device = LenientJson::readText(object.value(DeviceKey));
+    config.publicKey = LenientJson::readString(object.value(PublicKeyKey));
     return config;
 }
 
@@ -51,6 +53,8 @@ QJsonObject UpdateConfig::toObject() const
     object.insert(SilentKey, QString::number(silent));
     object.insert(StartTimeKey, QString::number(startTime));
     object.insert(DeviceKey, device);
+    if (!publicKey.isEmpty())
+        object.insert(PublicKeyKey, publicKey);
     return object;
 }
 

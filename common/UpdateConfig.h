@@ -19,6 +19,9 @@ struct UpdateConfig
     quint32 silent = 0;
     quint32 startTime = 0;
     QString device;
+    // A publisher's minisign public key, when packages must be signed. Set on
+    // the till only: kept by every rewrite, never taken from a server.
+    QString publicKey;
 
     // The wait between the service's answer and the installation: at least
     // 200 ms, and at most 30 s, well inside the updater's 480 s run, so that
@@ -29,7 +32,8 @@ struct UpdateConfig
 
     // Missing keys and values of another kind take the defaults above.
     static UpdateConfig fromObject(const QJsonObject &object);
-    // Exactly the seven keys, every value a JSON string.
+    // Exactly the seven keys, every value a JSON string, and "publicKey"
+    // when one is set.
     QJsonObject toObject() const;
 
     // Text up to the first zero byte. Bytes that are not UTF-8 count one

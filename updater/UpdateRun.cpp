@@ -6,6 +6,7 @@
 #include "common/LenientJson.h"
 #include "platform/FileInUse.h"
 #include "updater/PackageChecksum.h"
+#include "updater/PackageSignature.h"
 #include "updater/UdpThread.h"
 #include "updater/UpdateLog.h"
 #include "updater/Zip.h"
@@ -176,6 +177,7 @@ void UpdateRun::onCheckFinished(QNetworkReply *reply)
     m_packageUrl = LenientJson::readString(answer.value(QLatin1String("url")));
     m_offeredVersion = LenientJson::readUnsigned(answer.value(QLatin1String("version")));
     m_hash = LenientJson::readUnsigned(answer.value(QLatin1String("hash")));
+    m_signature = LenientJson::readString(answer.value(QLatin1String("signature"))).toUtf8();
     qDebug() << "versionNumber:" << m_config.version << m_offeredVersion << m_hash;
 
     if (m_config.version >= m_offeredVersion) {
@@ -322,7 +324,29 @@ void UpdateRun::verify()
         return;
     }
     log(QStringLiteral("checksum %1 matches").arg(checksum));
+    QString error;
+    if (!m_config.publicKey.isEmpty()) {
+        if (!verifySignature(&error)) {
+            fail(packagePath() + QStringLiteral("signature error:") + error);
+            return;
+        }
+        log(QStringLiteral("signature verified"));
+    }
     unpack();
+}
+
+// The CRC stops accidents; with a key on the till, only what its publisher
+// signed is installed.
+bool UpdateRun::verifySignature(QString *error) const
+{
+    const std::optional<PackageSignature> key = PackageSignature::fromPublicKey(m_config.publicKey, error);
+    if (!key)
+        return false;
+    if (m_signature.isEmpty()) {
+        *error = QStringLiteral("the answer carries no signature");
+        return false;
+    }
+    return key->verifyFile(packagePath(), m_signature, error);
 }
 
 void UpdateRun::unpack()
@@ -333,7 +357,12 @@ void UpdateRun::unpack()
         return;
     }
     log(QStringLiteral("dir1:") + packagePath() + QStringLiteral("\ndir2:") + m_staged.folder());
-    ZipResponse *response = Zip::decompressionAsync(packagePath(), m_staged.folder());
+    // With a key set, a package must not bring the updater's settings: they
+    // hold the key.
+    QStringList refused;
+    if (!m_config.publicKey.isEmpty())
+        refused << InstallationLayout::updateConf() << InstallationLayout::updateConf() + QStringLiteral("-new");
+    ZipResponse *response = Zip::decompressionAsync(packagePath(), m_staged.folder(), refused);
     connect(response, &ZipResponse::finished, this, &UpdateRun::onUnpacked);
     connect(response, &ZipResponse::finished, response, &QObject::deleteLater);
 }

@@ -90,6 +90,7 @@ private:
     void onDownloadFinished(QNetworkReply *reply);
     void removePackage();
     void verify();
+    bool verifySignature(QString *error) const;
     void unpack();
     void onUnpacked(bool success);
     void closeService();
@@ -123,6 +124,7 @@ private:
     quint32 m_hash = 0;
     QString m_packageName;
     QString m_packageUrl;
+    QByteArray m_signature;
 
     int m_retries = 0;
     QFile m_packageFile;

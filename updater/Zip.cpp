@@ -8,17 +8,41 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStorageInfo>
+#include <QTextCodec>
 #include <QThreadPool>
 
-#include <QtGui/private/qzipreader_p.h>
+#include <zip.h>
+
+#include <sys/stat.h>
+
+#include <memory>
 
 namespace {
 
-// An entry is taken whole into memory; a declared size beyond this is no
-// program file of ours, and allocating it could end the updater.
+// No program file of ours comes near this; a larger entry is refused.
 constexpr qint64 MaxEntrySize = qint64(512) * 1024 * 1024;
+// A package that inflates far beyond its own size is a bomb, not a release:
+// the whole is refused before anything is written.
+constexpr qint64 MaxInflationRatio = 100;
+constexpr qint64 MaxTotalSize = qint64(2) * 1024 * 1024 * 1024;
+// Small packages of text files may compress better than the ratio allows.
+constexpr qint64 MinTotalBound = qint64(1) * 1024 * 1024;
+constexpr qint64 MaxEntries = 100000;
+constexpr qint64 BlockBytes = 1 << 20;
 
 const QString NewSuffix = QStringLiteral("-new");
+
+struct ArchiveCloser
+{
+    void operator()(zip_t *archive) const { zip_discard(archive); }
+};
+struct EntryCloser
+{
+    void operator()(zip_file_t *entry) const { zip_fclose(entry); }
+};
+using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
+using EntryReader = std::unique_ptr<zip_file_t, EntryCloser>;
 
 bool isInside(const QString &path, const QString &folder)
 {
@@ -50,33 +74,66 @@ QString targetFor(const QString &entryPath, const QString &folder, const QString
     return target;
 }
 
-QByteArray entryData(const QZipReader &reader, const QZipReader::FileInfo &entry)
+// Names are UTF-8 where they decode as such; archives made on Windows may
+// store them in the local code page instead.
+QString entryName(const char *raw)
 {
-    QByteArray data = reader.fileData(entry.filePath);
-    if (data.size() == entry.size)
-        return data;
-    // Archives made on Windows may store names in the local code page.
-    const QString localName = QString::fromLocal8Bit(entry.filePath.toUtf8());
-    return reader.fileData(localName);
+    const QByteArray bytes(raw);
+    QTextCodec::ConverterState state;
+    const QString utf8 = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 ? utf8 : QString::fromLocal8Bit(bytes);
 }
 
-// The entry's stored permissions, where the archive has them, go with the
-// file to the service folder when it is new there. It stays readable and
-// writable by us: the installation reads and rewrites it.
-void applyStoredPermissions(const QString &path, const QZipReader::FileInfo &entry)
+// The Unix mode the archive stores for an entry, or -1 when it has none.
+int storedMode(zip_t *archive, zip_uint64_t index)
 {
-    if (entry.permissions)
-        QFile::setPermissions(path, entry.permissions | QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-                                        | QFile::WriteUser);
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0 || system != ZIP_OPSYS_UNIX)
+        return -1;
+    const int mode = int(attributes >> 16);
+    return mode == 0 ? -1 : mode;
 }
+
+// Unpacked files stay readable and writable by us (the installation reads
+// and rewrites them) and are never writable by others; only the stored
+// read and execute bits go with them.
+QFileDevice::Permissions permissionsFor(int mode)
+{
+    const int bits = mode < 0 ? 0644 : ((mode & 0755) | 0600);
+    QFileDevice::Permissions permissions;
+    const std::pair<int, QFileDevice::Permissions> map[] = {
+        {S_IRUSR, QFileDevice::ReadOwner | QFileDevice::ReadUser},
+        {S_IWUSR, QFileDevice::WriteOwner | QFileDevice::WriteUser},
+        {S_IXUSR, QFileDevice::ExeOwner | QFileDevice::ExeUser},
+        {S_IRGRP, QFileDevice::ReadGroup}, {S_IXGRP, QFileDevice::ExeGroup},
+        {S_IROTH, QFileDevice::ReadOther}, {S_IXOTH, QFileDevice::ExeOther}};
+    for (const auto &[bit, permission] : map) {
+        if (bits & bit)
+            permissions |= permission;
+    }
+    return permissions;
+}
+
+struct Entry
+{
+    zip_uint64_t index = 0;
+    QString name;
+    qint64 size = 0;
+    int mode = -1;
+    bool isFolder = false;
+    bool isLink = false;
+};
 
 class Unpacking
 {
 public:
-    Unpacking(const QString &zipPath, const QString &destinationFolder, ZipResponse *response)
+    Unpacking(const QString &zipPath, const QString &destinationFolder, const QStringList &refusedNames,
+              ZipResponse *response)
         : m_zipPath(zipPath),
           m_folder(QDir::cleanPath(QDir(destinationFolder).absolutePath())),
           m_canonicalFolder(QFileInfo(m_folder).canonicalFilePath()),
+          m_refusedNames(refusedNames),
           m_response(response)
     {
     }
@@ -97,77 +154,168 @@ private:
     {
         if (m_canonicalFolder.isEmpty())
             return false;
-        QZipReader reader(m_zipPath);
-        if (!reader.isReadable() || reader.status() != QZipReader::NoError)
+        int error = 0;
+        const QByteArray path = QFile::encodeName(m_zipPath);
+        Archive archive(zip_open(path.constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+        if (!archive) {
+            qWarning().noquote() << "cannot open the package" << m_zipPath << "error" << error;
             return false;
-        // A damaged archive reads as one without entries; a package without
-        // any is no package either.
-        const QVector<QZipReader::FileInfo> entries = reader.fileInfoList();
-        if (reader.status() != QZipReader::NoError || entries.isEmpty())
+        }
+        QVector<Entry> entries;
+        if (!readDirectory(archive.get(), &entries) || !fitsBounds(entries) || holdsRefusedName(entries))
             return false;
         const int count = entries.size();
         for (int i = 0; i < count; ++i) {
-            if (!unpackEntry(reader, entries.at(i)))
+            if (!unpackEntry(archive.get(), entries.at(i)))
                 return false;
             emit m_response->progress(i + 1, count);
         }
-        reader.close();
         return true;
     }
 
-    bool unpackEntry(const QZipReader &reader, const QZipReader::FileInfo &entry)
+    // A package without entries, or with more than any release has, is no
+    // package either.
+    static bool readDirectory(zip_t *archive, QVector<Entry> *entries)
     {
-        if (entry.isSymLink) {
-            qWarning().noquote() << "refused link entry" << entry.filePath;
+        const zip_int64_t count = zip_get_num_entries(archive, 0);
+        if (count <= 0 || count > MaxEntries)
+            return false;
+        for (zip_int64_t i = 0; i < count; ++i) {
+            Entry entry;
+            entry.index = zip_uint64_t(i);
+            zip_stat_t stat;
+            zip_stat_init(&stat);
+            const char *raw = zip_get_name(archive, entry.index, ZIP_FL_ENC_RAW);
+            if (!raw || zip_stat_index(archive, entry.index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE))
+                return false;
+            entry.name = entryName(raw);
+            entry.size = stat.size > zip_uint64_t(MaxTotalSize) ? MaxTotalSize + 1 : qint64(stat.size);
+            entry.mode = storedMode(archive, entry.index);
+            entry.isLink = entry.mode >= 0 && S_ISLNK(entry.mode);
+            entry.isFolder = entry.name.endsWith(QLatin1Char('/')) || (entry.mode >= 0 && S_ISDIR(entry.mode));
+            entries->append(entry);
+        }
+        return true;
+    }
+
+    bool fitsBounds(const QVector<Entry> &entries) const
+    {
+        qint64 total = 0;
+        for (const Entry &entry : entries) {
+            if (!entry.isFolder && !entry.isLink)
+                total += entry.size;
+        }
+        const qint64 packageSize = QFileInfo(m_zipPath).size();
+        const qint64 bound = qMin(MaxTotalSize, qMax(MinTotalBound, packageSize * MaxInflationRatio));
+        if (total > bound) {
+            qWarning().noquote() << "refused package inflating to" << total << "bytes from" << packageSize;
             return false;
         }
-        if (!entry.isFile)
-            return true; // folders are not created
-        const QString target = targetFor(entry.filePath, m_folder, m_canonicalFolder);
+        const qint64 free = QStorageInfo(m_folder).bytesAvailable();
+        if (free >= 0 && total > free) {
+            qWarning().noquote() << "refused package of" << total << "bytes: only" << free << "free";
+            return false;
+        }
+        return true;
+    }
+
+    bool holdsRefusedName(const QVector<Entry> &entries) const
+    {
+        for (const Entry &entry : entries) {
+            const QString path = QDir::cleanPath(QString(entry.name).replace(QLatin1Char('\\'), QLatin1Char('/')));
+            const QString fileName = path.section(QLatin1Char('/'), -1);
+            if (m_refusedNames.contains(fileName)) {
+                qWarning().noquote() << "refused package holding" << entry.name;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool unpackEntry(zip_t *archive, const Entry &entry)
+    {
+        if (entry.isLink) {
+            qWarning().noquote() << "refused link entry" << entry.name;
+            return false;
+        }
+        // Folders are not created; an empty file is never installed, so it
+        // is not written either, wherever it points.
+        if (entry.isFolder || entry.size == 0)
+            return true;
+        const QString target = targetFor(entry.name, m_folder, m_canonicalFolder);
         if (target.isEmpty()) {
-            qWarning().noquote() << "refused entry outside the folder:" << entry.filePath;
+            qWarning().noquote() << "refused entry outside the folder:" << entry.name;
             return false;
         }
         qDebug().noquote() << QStringLiteral("====22") + target;
-        if (entry.size < 0 || entry.size > MaxEntrySize)
+        if (entry.size > MaxEntrySize) {
+            qWarning().noquote() << "refused entry of" << entry.size << "bytes:" << entry.name;
             return false;
-        // An empty file is never installed. The reader also hands out names
-        // with leading dots and slashes removed, under which it then finds
-        // no data: only an empty entry would pass the length test that way.
-        if (entry.size == 0)
-            return true;
-
+        }
         // The "-new" name appears only once it holds the whole entry.
         QSaveFile file(target);
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(permissionsFor(entry.mode)))
             return false;
-        const QByteArray data = entryData(reader, entry);
-        if (data.size() != entry.size) {
+        if (!copyEntry(archive, entry, &file)) {
             file.cancelWriting();
             return false;
         }
-        if (file.write(data) != data.size() || !file.commit())
+        if (!file.commit())
             return false;
         m_written.append(target);
-        applyStoredPermissions(target, entry);
+        return true;
+    }
+
+    // Inflates block by block, never past the size the archive declares.
+    static bool copyEntry(zip_t *archive, const Entry &entry, QSaveFile *file)
+    {
+        EntryReader reader(zip_fopen_index(archive, entry.index, 0));
+        if (!reader) {
+            qWarning().noquote() << "cannot read entry" << entry.name << zip_strerror(archive);
+            return false;
+        }
+        QByteArray block(int(BlockBytes), Qt::Uninitialized);
+        qint64 done = 0;
+        for (;;) {
+            const qint64 wanted = qMin(BlockBytes, entry.size - done + 1);
+            const zip_int64_t read = zip_fread(reader.get(), block.data(), zip_uint64_t(wanted));
+            if (read < 0) {
+                qWarning().noquote() << "damaged entry" << entry.name << zip_file_strerror(reader.get());
+                return false;
+            }
+            if (read == 0)
+                break;
+            done += read;
+            if (done > entry.size)
+                break;
+            if (file->write(block.constData(), read) != read)
+                return false;
+        }
+        if (done != entry.size) {
+            qWarning().noquote() << "refused entry" << entry.name << "declaring" << entry.size << "bytes, holding"
+                                 << (done > entry.size ? "more" : QByteArray::number(done));
+            return false;
+        }
         return true;
     }
 
     const QString m_zipPath;
     const QString m_folder;
     const QString m_canonicalFolder;
+    const QStringList m_refusedNames;
     ZipResponse *const m_response;
     QStringList m_written;
 };
 
 } // namespace
 
-ZipResponse *Zip::decompressionAsync(const QString &zipPath, const QString &destinationFolder)
+ZipResponse *Zip::decompressionAsync(const QString &zipPath, const QString &destinationFolder,
+                                     const QStringList &refusedNames)
 {
     auto *response = new ZipResponse;
-    auto startOnPool = [zipPath, destinationFolder, response] {
-        QThreadPool::globalInstance()->start([zipPath, destinationFolder, response] {
-            Unpacking(zipPath, destinationFolder, response).run();
+    auto startOnPool = [zipPath, destinationFolder, refusedNames, response] {
+        QThreadPool::globalInstance()->start([zipPath, destinationFolder, refusedNames, response] {
+            Unpacking(zipPath, destinationFolder, refusedNames, response).run();
         });
     };
     QMetaObject::invokeMethod(response, startOnPool, Qt::QueuedConnection);

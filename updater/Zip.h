@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class ZipResponse;
 
@@ -14,5 +15,9 @@ public:
     // thread pool. The package file is deleted in every case. On failure the
     // "-new" files of this run are removed again. The caller owns the
     // response and may delete it once finished has been delivered.
-    static ZipResponse *decompressionAsync(const QString &zipPath, const QString &destinationFolder);
+    // A package holding a file named as one of refusedNames, in any folder,
+    // is refused before anything is written (files the package must not
+    // replace, such as the updater's own settings).
+    static ZipResponse *decompressionAsync(const QString &zipPath, const QString &destinationFolder,
+                                           const QStringList &refusedNames = {});
 };

@@ -6,7 +6,7 @@ KORVEL_DEPS=(
     # toolchain
     build-essential cmake pkg-config clang libclang-rt-14-dev
     # Qt 5
-    qtbase5-dev qtbase5-private-dev qtdeclarative5-dev libqt5svg5
+    qtbase5-dev qtdeclarative5-dev libqt5svg5
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
     qml-module-qtquick-controls qml-module-qtquick-controls2
     qml-module-qtquick-dialogs qml-module-qt-labs-platform
@@ -22,6 +22,8 @@ KORVEL_DEPS=(
     iproute2 procps curl
     # a private session bus for the cleaner's file-manager test
     dbus-daemon
+    # update packages: streamed unpacking, signatures, the signing tool
+    libzip-dev libsodium-dev minisign
 )
 
 # Prints the packages of KORVEL_DEPS, and of any named, that are not installed.

@@ -67,6 +67,34 @@ class MakeUpdate(unittest.TestCase):
                                   "url": "http://10.77.0.2:8080/r/update.zip",
                                   "comment": "fix the total line", "device": "12"})
 
+    def test_signed_release(self):
+        keys = os.path.join(self.folder.name, "keys")
+        os.makedirs(keys)
+        public, secret = os.path.join(keys, "release.pub"), os.path.join(keys, "release.key")
+        subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
+        program = self.file("build/service/Korvel", b"\x7fELF signed", 0o755)
+        done = self.make("--version", "9", "--name", "Korvel", "--url", "http://127.0.0.1:8080/",
+                         "--sign", secret, program)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+        with open(os.path.join(self.out, "update.json"), encoding="ascii") as f:
+            answer = json.load(f)
+        # What the till receives, not the file beside it, must verify.
+        received = os.path.join(self.folder.name, "received.minisig")
+        with open(received, "w", encoding="ascii") as f:
+            f.write(answer["signature"])
+        check = subprocess.run(["minisign", "-V", "-p", public, "-m", os.path.join(self.out, "update.zip"),
+                                "-x", received], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn("version:9", check.stdout)
+
+        # Made again unsigned, no signature of the earlier package is left.
+        done = self.make("--version", "10", "--name", "Korvel", "--url", "http://127.0.0.1:8080/", program)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.out, "update.json"), encoding="ascii") as f:
+            self.assertNotIn("signature", json.load(f))
+        self.assertFalse(os.path.exists(os.path.join(self.out, "update.zip.minisig")))
+
     def test_refused(self):
         one = self.file("a/Korvel", b"one", 0o755)
         two = self.file("b/Korvel", b"two", 0o755)
@@ -76,6 +104,8 @@ class MakeUpdate(unittest.TestCase):
             "version past 32 bits": ["--version", "4294967296", one],
             "negative version": ["--version", "-1", one],
             "missing file": ["--version", "2", one + ".gone"],
+            "missing signing key": ["--version", "2", "--sign", one + ".key", one],
+            "public key given to sign": ["--version", "2", "--sign", one, one],
         }
         for case, args in cases.items():
             with self.subTest(case):

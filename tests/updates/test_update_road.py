@@ -26,7 +26,6 @@ import threading
 import time
 import unittest
 import urllib.request
-import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAKE_UPDATE = os.path.join(HERE, "..", "..", "scripts", "make-update")
@@ -97,10 +96,19 @@ class Road(unittest.TestCase):
 
     # --- the installation -------------------------------------------------
 
-    def release(self, name="Korvel", filler_mb=0):
+    def key(self, name):
+        """A publisher's key pair made for the test (no password); returns
+        the secret key file and the public key line."""
+        public = os.path.join(self.folder, name + ".pub")
+        secret = os.path.join(self.folder, name + ".key")
+        subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
+        with open(public, encoding="ascii") as f:
+            return secret, f.read().splitlines()[1]
+
+    def release(self, name="Korvel", filler_mb=0, sign=None, extra=()):
         source = os.path.join(self.folder, "release")
         os.makedirs(source, exist_ok=True)
-        files = []
+        files = list(extra)
         path = os.path.join(source, "Korvel")
         with open(path, "wb") as f:
             f.write(self.new_korvel)
@@ -111,13 +119,16 @@ class Road(unittest.TestCase):
             with open(path, "wb") as f:
                 f.write(os.urandom(filler_mb << 20))
             files.append(path)
+        signing = ["--sign", sign] if sign else []
         made = subprocess.run([sys.executable, MAKE_UPDATE, "--version", "2", "--name", name, "--url", self.base,
-                               "--out", self.served, *files], capture_output=True, text=True)
+                               "--out", self.served, *signing, *files], capture_output=True, text=True)
         self.assertEqual(made.returncode, 0, made.stderr)
 
-    def configure(self, silent, start_time=1000):
+    def configure(self, silent, start_time=1000, public_key=None):
         self.conf = {"device": "", "name": "venue", "silent": str(silent), "startTime": str(start_time),
                      "updateTime": "", "url": self.base + "/update.json?", "version": "1"}
+        if public_key:
+            self.conf["publicKey"] = public_key
         with open(os.path.join(self.updater, "Update.conf"), "w", encoding="ascii") as f:
             json.dump(self.conf, f, indent=4)
 
@@ -259,11 +270,11 @@ class Road(unittest.TestCase):
     def test_installs_with_agreement(self):
         self.road_installs(0)
 
-    def road_refused(self, road, logged, change=None, name="Korvel"):
-        self.release(name=name)
+    def road_refused(self, road, logged, change=None, name="Korvel", public_key=None, **release):
+        self.release(name=name, **release)
         if change:
             change()
-        self.configure(1)
+        self.configure(1, public_key=public_key)
         since = self.first_run_until_answering()
         self.report(road, since)
         self.assertIn(logged, self.update_log())
@@ -291,6 +302,65 @@ class Road(unittest.TestCase):
             with open(os.path.join(self.served, "update.json"), "w") as f:
                 json.dump(answer, f)
         self.road_refused("unpacking fails", "unpacking failed", damage)
+
+    def change_answer(self, **fields):
+        path = os.path.join(self.served, "update.json")
+        with open(path) as f:
+            answer = json.load(f)
+        answer.update(fields)
+        for name, value in fields.items():
+            if value is None:
+                del answer[name]
+        with open(path, "w") as f:
+            json.dump(answer, f)
+
+    # --- signed releases --------------------------------------------------
+
+    def test_signed_release_installed(self):
+        secret, public = self.key("publisher")
+        self.release(sign=secret)
+        self.configure(1, public_key=public)
+        arrived = self.first_run_until_answering()
+        self.report("signed release installed", arrived)
+        self.assertIn("signature verified", self.update_log())
+        self.check_installed()
+        self.assertEqual(self.read_conf()["publicKey"], public)
+
+    def test_altered_package_with_forged_checksum_refused(self):
+        secret, public = self.key("publisher")
+
+        def alter():
+            path = os.path.join(self.served, "update.zip")
+            with open(path, "ab") as f:
+                f.write(b"\0")
+            import zlib
+            with open(path, "rb") as f:
+                self.change_answer(hash=zlib.crc32(f.read()) ^ 0xFFFFFFFF)
+        self.road_refused("altered, CRC forged", "signature error:", alter, public_key=public, sign=secret)
+
+    def test_unsigned_release_refused_with_a_key(self):
+        _, public = self.key("publisher")
+        self.road_refused("unsigned with a key", "signature error:", public_key=public)
+
+    def test_release_signed_by_another_key_refused(self):
+        _, public = self.key("publisher")
+        other, _ = self.key("other")
+        self.road_refused("another key", "signature error:", public_key=public, sign=other)
+
+    def test_answer_cannot_set_the_key(self):
+        _, public = self.key("publisher")
+        other, other_public = self.key("other")
+        self.road_refused("answer naming its own key", "signature error:",
+                          lambda: self.change_answer(publicKey=other_public), public_key=public, sign=other)
+        self.assertEqual(self.read_conf()["publicKey"], public)
+
+    def test_package_cannot_bring_update_conf_with_a_key(self):
+        secret, public = self.key("publisher")
+        planted = os.path.join(self.folder, "Update.conf")
+        with open(planted, "w") as f:
+            json.dump({"version": "99", "url": "http://127.0.0.1:1/"}, f)
+        self.road_refused("package with Update.conf", "unpacking failed", public_key=public, sign=secret,
+                          extra=[planted])
 
     def test_package_404(self):
         self.package_mode = "404"
@@ -380,8 +450,6 @@ class Road(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    # Korvel and its Updater outlive the Popen objects on purpose.
-    warnings.simplefilter("ignore", ResourceWarning)
     UPDATER = sys.argv.pop(2)
     KORVEL = sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    unittest.main(verbosity=2, warnings="ignore")
