@@ -452,4 +452,5 @@ class Road(unittest.TestCase):
 if __name__ == "__main__":
     UPDATER = sys.argv.pop(2)
     KORVEL = sys.argv.pop(1)
+    # Korvel and its Updater outlive the Popen objects on purpose.
     unittest.main(verbosity=2, warnings="ignore")
