@@ -85,6 +85,12 @@ bool StagedPackage::seal(quint32 version, QString *error) const
     for (const QFileInfo &file : staged) {
         const QString name = file.fileName().chopped(NewSuffix.size());
         const QFileInfo replaced(m_serviceFolder + QLatin1Char('/') + name);
+        // A folder cannot be replaced by a file: refused now, before the
+        // service is asked to end, not at every run from now on.
+        if (name != InstallationLayout::updaterProgram() && replaced.isDir() && !replaced.isSymLink()) {
+            *error = QStringLiteral("a folder has the name of ") + name;
+            return false;
+        }
         if (!QFile::setPermissions(file.filePath(), installedPermissions(file, replaced))) {
             *error = QStringLiteral("cannot set the mode of ") + file.filePath();
             return false;

@@ -135,6 +135,14 @@ void UpdateRun::start()
     // What a killed run left: a package file, or an unpacking cut short.
     removePackage();
     m_staged.removeUnfinished();
+    if (m_staged.isPending() && m_staged.version() <= m_config.version) {
+        // Installed already (killed before the staging folder went), or
+        // overtaken by what is installed now.
+        log(QStringLiteral("an unpacked update to version %1 is not newer than version %2; removed")
+                .arg(m_staged.version())
+                .arg(m_config.version));
+        m_staged.discard();
+    }
     if (m_staged.isPending()) {
         m_offeredVersion = m_staged.version();
         log(QStringLiteral("an unpacked update to version %1 waits to be installed").arg(m_offeredVersion));

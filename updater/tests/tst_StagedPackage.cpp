@@ -192,6 +192,13 @@ void TestStagedPackage::onlyASealedSetIsPending()
     package.removeUnfinished();
     QVERIFY(!QFileInfo::exists(package.folder()));
 
+    // A file cannot take a folder's place.
+    QVERIFY(package.prepare());
+    QVERIFY(QDir().mkpath(root() + "/logs"));
+    QVERIFY(TestSupport::writeFile(updaterFolder() + "/staging/logs-new", "not a folder"));
+    QVERIFY(!package.seal(7, &error));
+    QVERIFY(!package.isPending());
+
     QVERIFY(package.prepare());
     QVERIFY(TestSupport::writeFile(updaterFolder() + "/staging/Korvel-new", "v2"));
     QVERIFY(package.seal(7, &error));

@@ -460,10 +460,19 @@ void TestUpdateRun::pendingUpdateIsInstalledWithoutDownload()
     QVERIFY(!QFile::exists(updaterFolder() + "/update.zip"));
     QVERIFY(!QFileInfo::exists(updaterFolder() + "/staging"));
 
+    // A sealed set that is not newer than what is installed goes without a
+    // word to the service (a run killed after recording the version).
     StagedPackage staged(updaterFolder());
     QVERIFY(staged.prepare());
-    QVERIFY(TestSupport::writeFile(updaterFolder() + "/staging/Korvel-new", serviceScript("release 9")));
+    QVERIFY(TestSupport::writeFile(updaterFolder() + "/staging/Korvel-new", serviceScript("release 7")));
     QString error;
+    QVERIFY(staged.seal(7, &error));
+    QVERIFY(!run());
+    QVERIFY(m_requests.isEmpty());
+    QVERIFY(!staged.isPending());
+
+    QVERIFY(staged.prepare());
+    QVERIFY(TestSupport::writeFile(updaterFolder() + "/staging/Korvel-new", serviceScript("release 9")));
     QVERIFY(staged.seal(9, &error));
     const int checks = m_server->requests("/check?site=4");
     playService(Agrees);
