@@ -202,8 +202,13 @@ private:
     {
         qint64 total = 0;
         for (const Entry &entry : entries) {
-            if (!entry.isFolder && !entry.isLink)
-                total += entry.size;
+            if (entry.isFolder || entry.isLink)
+                continue;
+            if (entry.size > MaxEntrySize) {
+                qWarning().noquote() << "refused entry of" << entry.size << "bytes:" << entry.name;
+                return false;
+            }
+            total += entry.size;
         }
         const qint64 packageSize = QFileInfo(m_zipPath).size();
         const qint64 bound = qMin(MaxTotalSize, qMax(MinTotalBound, packageSize * MaxInflationRatio));
@@ -248,10 +253,6 @@ private:
             return false;
         }
         qDebug().noquote() << QStringLiteral("====22") + target;
-        if (entry.size > MaxEntrySize) {
-            qWarning().noquote() << "refused entry of" << entry.size << "bytes:" << entry.name;
-            return false;
-        }
         // The "-new" name appears only once it holds the whole entry.
         QSaveFile file(target);
         if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(permissionsFor(entry.mode)))
