@@ -157,10 +157,7 @@ void CInformationServices::onReadyRead()
         } else if (query == QLatin1String("subtitle") && isPeerDeletion(object, sender)) {
             WRITE_LOG(PrinterLog, QStringLiteral("字幕消息，从打印控件接收:%1")
                                       .arg(QString::fromUtf8(untilFirstZero(buffer))));
-            // Written before the next datagram: a peer never sees its
-            // deletion answered, so nothing else would hold it.
             handleSubtitle(object.value(QLatin1String("data")), true);
-            saveIfUnsaved();
         }
     }
 }
@@ -286,8 +283,12 @@ void CInformationServices::handleSubtitle(const QJsonValue &data, const bool &fr
     const bool deleted = result == SubtitleRules::Result::Deleted && (!fromNetwork || removed > 0);
     if (result == SubtitleRules::Result::Added || deleted)
         m_subtitlesUnsaved = true;
+    // A peer's deletion is written before the next datagram is read: no
+    // answer waits for it, so nothing else would see it to the disk.
     if (!fromNetwork)
         queueSubtitleWrite();
+    else if (deleted)
+        saveIfUnsaved();
     if (result == SubtitleRules::Result::ListFull) {
         quint64 unlogged = 0;
         if (m_fullListLog.admit(monotonicNow(), &unlogged)) {
