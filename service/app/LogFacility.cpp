@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 
+#include <limits>
 #include <utility>
 
 namespace {
@@ -97,7 +99,15 @@ QString formatLogLine(const QString &message, const char *sourceFile, int source
     return QStringLiteral("[%1] %2 (%3:%4)\n").arg(timeStamp(logClock()), message, file, QString::number(sourceLine));
 }
 
-CBackupFiles::CBackupFiles(const QString &prefix) : CPollingThread(PassIntervalMs), m_prefix(prefix) {}
+CBackupFiles::CBackupFiles(const QString &prefix, qint64 dayFileLimit)
+    : CPollingThread(PassIntervalMs), m_prefix(prefix), m_dayFileLimit(dayFileLimit)
+{
+}
+
+qint64 CBackupFiles::freeSpaceMargin(qint64 fileSystemBytes)
+{
+    return qMin(MaxFreeSpaceMargin, fileSystemBytes / 20);
+}
 
 // The thread writes what is still pending before it returns; destroying it
 // while it runs would free the lists under it, so wait it out.
@@ -198,12 +208,32 @@ void CBackupFiles::writeLogs(const QStringList &lines)
         return;
     }
 
+    const qint64 spaceLeft = spaceAboveMargin(directory);
+    if (m_spaceShort) {
+        if (spaceLeft <= 0) {
+            m_unwrittenLines += lines.size();
+            return;
+        }
+        // Space is back: the count of what was missed comes first.
+        reportUnwrittenLines(bytes);
+        m_unwrittenLines = 0;
+        m_spaceShort = false;
+    }
+
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return; // the batch is dropped; logging must never stop the service
-    bytes += takeWithinDayLimit(lines, file.size() + bytes.size());
+    bytes += takeWithinBounds(lines, file.size() + bytes.size(), spaceLeft - bytes.size());
     file.write(bytes);
     file.close();
+}
+
+qint64 CBackupFiles::spaceAboveMargin(const QString &directory) const
+{
+    const QStorageInfo storage(directory);
+    if (!storage.isValid() || !storage.isReady() || storage.bytesTotal() <= 0)
+        return std::numeric_limits<qint64>::max();
+    return storage.bytesAvailable() - freeSpaceMargin(storage.bytesTotal());
 }
 
 // A new day's file (or the first of this run) starts with the count of the
@@ -214,12 +244,13 @@ void CBackupFiles::startDay(const QString &path, QByteArray &bytes)
     m_unwrittenLines = 0;
     m_dayFile = path;
     m_dayFull = false;
+    m_spaceShort = false;
 }
 
-QByteArray CBackupFiles::takeWithinDayLimit(const QStringList &lines, qint64 fileSize)
+QByteArray CBackupFiles::takeWithinBounds(const QStringList &lines, qint64 fileSize, qint64 spaceLeft)
 {
     // A file found full (by an earlier run) already says so.
-    if (fileSize >= MaxDayFileBytes) {
+    if (fileSize >= m_dayFileLimit) {
         m_dayFull = true;
         m_unwrittenLines += lines.size();
         return QByteArray();
@@ -227,15 +258,24 @@ QByteArray CBackupFiles::takeWithinDayLimit(const QStringList &lines, qint64 fil
     QByteArray bytes;
     for (int i = 0; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).toUtf8();
-        if (fileSize + bytes.size() + line.size() > MaxDayFileBytes) {
+        const qint64 after = bytes.size() + line.size();
+        if (fileSize + after <= m_dayFileLimit && after <= spaceLeft) {
+            bytes += line;
+            continue;
+        }
+        m_unwrittenLines += lines.size() - i;
+        // The notice itself may go a line past either bound.
+        if (fileSize + after > m_dayFileLimit) {
             m_dayFull = true;
-            m_unwrittenLines += lines.size() - i;
-            bytes += formatLogLine(QStringLiteral("日志文件已达%1字节，今天其余的日志只计数，不再写入").arg(MaxDayFileBytes),
+            bytes += formatLogLine(QStringLiteral("日志文件已达%1字节，今天其余的日志只计数，不再写入").arg(m_dayFileLimit),
                                    __FILE__, __LINE__)
                          .toUtf8();
-            break;
+        } else {
+            m_spaceShort = true;
+            bytes += formatLogLine(QStringLiteral("磁盘剩余空间不足，日志暂停写入，只计数，直到空间恢复"), __FILE__, __LINE__)
+                         .toUtf8();
         }
-        bytes += line;
+        break;
     }
     return bytes;
 }
@@ -244,9 +284,9 @@ void CBackupFiles::reportUnwrittenLines(QByteArray &bytes) const
 {
     if (m_unwrittenLines == 0)
         return;
-    bytes += formatLogLine(QStringLiteral("日志文件%1已满，未写入%2行").arg(QFileInfo(m_dayFile).fileName()).arg(m_unwrittenLines),
-                           __FILE__, __LINE__)
-                 .toUtf8();
+    const QString text = m_spaceShort ? QStringLiteral("磁盘剩余空间不足，%1未写入%2行")
+                                      : QStringLiteral("日志文件%1已满，未写入%2行");
+    bytes += formatLogLine(text.arg(QFileInfo(m_dayFile).fileName()).arg(m_unwrittenLines), __FILE__, __LINE__).toUtf8();
 }
 
 void CBackupFiles::removeExpiredLogs()

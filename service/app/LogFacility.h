@@ -17,17 +17,29 @@ class Clock;
 class CBackupFiles : public CPollingThread
 {
 public:
-    explicit CBackupFiles(const QString &prefix);
-    ~CBackupFiles() override;
-
     // Lines arriving while this many bytes wait for the disk are dropped
     // and counted: a client that makes the service log faster than the
     // disk takes must not fill the memory.
     static constexpr qint64 MaxPendingBytes = 16 * 1024 * 1024;
-    // A day file stops growing here: one line says so and the rest of the
-    // day's lines are only counted. Two writers keeping eight days stay
-    // within half a GiB.
-    static constexpr qint64 MaxDayFileBytes = 32 * 1024 * 1024;
+
+    // A day file stops growing at its limit: one line says so and the rest
+    // of the day's lines are only counted. The limit holds the day of a
+    // large venue, every box reporting its status at the shortest interval
+    // the boxes use, with room for long room names (a status line is about
+    // 131 bytes); only a flood goes past it.
+    static constexpr qint64 VenueBoxes = 1000;
+    static constexpr qint64 ReportIntervalSeconds = 10;
+    static constexpr qint64 LineBudgetBytes = 192;
+    static constexpr qint64 MaxDayFileBytes = VenueBoxes * (86400 / ReportIntervalSeconds) * LineBudgetBytes;
+    // Free space the log leaves on its file system, for the service's own
+    // files and the print spool: this much, or a twentieth of a smaller
+    // file system. While less is free, lines are only counted.
+    static constexpr qint64 MaxFreeSpaceMargin = 256 * 1024 * 1024;
+    static qint64 freeSpaceMargin(qint64 fileSystemBytes);
+
+    // dayFileLimit: the day file's limit; tests use a small one.
+    explicit CBackupFiles(const QString &prefix, qint64 dayFileLimit = MaxDayFileBytes);
+    ~CBackupFiles() override;
 
     void addLog(const QString &line);
     QString prefix() const { return m_prefix; }
@@ -53,8 +65,12 @@ protected:
 
 private:
     bool drainOnce();
-    // The lines that fit into the day file, and the notice when it fills.
-    QByteArray takeWithinDayLimit(const QStringList &lines, qint64 fileSize);
+    // The lines that fit into the day file and the free space, and the
+    // notice when either runs out.
+    QByteArray takeWithinBounds(const QStringList &lines, qint64 fileSize, qint64 spaceLeft);
+    // Bytes that may still be written before the free space falls below
+    // its margin; unlimited when the file system cannot be asked.
+    qint64 spaceAboveMargin(const QString &directory) const;
     void startDay(const QString &path, QByteArray &bytes);
     void reportUnwrittenLines(QByteArray &bytes) const;
 
@@ -62,6 +78,7 @@ private:
     QStringList m_drain;
     QMutex m_mutex;
     QString m_prefix;
+    qint64 m_dayFileLimit;
     // Guarded by the mutex, like the pending list.
     qint64 m_pendingBytes = 0;
     qint64 m_droppedLines = 0;
@@ -69,6 +86,8 @@ private:
     QDateTime m_nextRemoval;
     QString m_dayFile;
     bool m_dayFull = false;
+    // Stopped for want of space: written again once space is back.
+    bool m_spaceShort = false;
     qint64 m_unwrittenLines = 0;
 };
 

@@ -60,6 +60,10 @@ void CommandDispatcher::dispatchCommand(const QByteArray &body, const Answer &an
         empowerCodeCommand(request, answer);
         return;
     }
+    if (msg == QLatin1String("SendMessage")) {
+        sendMessageCommand(request, answer);
+        return;
+    }
     answer(immediateAnswer(msg, request));
 }
 
@@ -81,10 +85,6 @@ QString CommandDispatcher::immediateAnswer(const QString &msg, const QJsonObject
         return setRoomAreaCommand(request);
     if (msg == QLatin1String("GetRoomArea"))
         return getRoomAreaCommand();
-    if (msg == QLatin1String("SendMessage")) {
-        m_targets.setTopBoxes.handleSubtitle(request.value(QLatin1String("data")), false);
-        return Code200;
-    }
     if (msg == QLatin1String("UpdateConfig"))
         return updateConfigCommand(request);
     if (msg == QLatin1String("DrinkMsg"))
@@ -198,11 +198,23 @@ void CommandDispatcher::empowerCodeCommand(const QJsonObject &request, const Ans
                                         request.value(QLatin1String("data")), answer);
 }
 
+// Answered once subtitle.conf holds the change, like the other commands
+// that promise a file: {"code":0} when it could not be written.
+void CommandDispatcher::sendMessageCommand(const QJsonObject &request, const Answer &answer)
+{
+    m_targets.setTopBoxes.pushSubtitle(request.value(QLatin1String("data")),
+                                       [answer](bool saved) { answer(saved ? Code200 : CodeZero); });
+}
+
+// Without Update.conf the updater is not installed and there is nothing to
+// write. A device change that could not be stored is not acted on: the
+// updater reads the file and would look for the old device.
 QString CommandDispatcher::updateConfigCommand(const QJsonObject &request)
 {
-    if (mergeUpdateConfig(request))
+    bool written = true;
+    if (mergeUpdateConfig(request, &written) && written)
         m_targets.updater.startUpdater();
-    return Code200;
+    return written ? Code200 : CodeZero;
 }
 
 QString CommandDispatcher::drinkCommand(const QJsonObject &request)
@@ -213,7 +225,7 @@ QString CommandDispatcher::drinkCommand(const QJsonObject &request)
     return Code200;
 }
 
-bool CommandDispatcher::mergeUpdateConfig(const QJsonObject &request)
+bool CommandDispatcher::mergeUpdateConfig(const QJsonObject &request, bool *written)
 {
     // Read as the updater reads it, so both see the same values.
     QJsonObject stored = UpdateConfig::readObject(m_targets.jsonStore.resolve(UpdateConfigFile));
@@ -221,7 +233,9 @@ bool CommandDispatcher::mergeUpdateConfig(const QJsonObject &request)
     if (stored.isEmpty())
         return false;
     const bool changed = UpdateConfig::mergeRequest(stored, request);
-    writeJsonFile(stored, UpdateConfigFile);
+    const bool ok = writeJsonFile(stored, UpdateConfigFile);
+    if (written)
+        *written = ok;
     return changed;
 }
 

@@ -37,16 +37,18 @@ public:
 
     explicit CommandDispatcher(const Targets &targets);
 
-    // Carries out one request body; every path ends in an answer. Only the
-    // relay to a set-top box answers later, every other command before this
-    // returns.
+    // Carries out one request body; every path ends in an answer. The relay
+    // to a set-top box and SendMessage (after subtitle.conf is written)
+    // answer later, every other command before this returns.
     void dispatchCommand(const QByteArray &body, const Answer &answer);
 
     // Each element of a settings array to the print queue, one record
     // carried through the array.
     void applyPrinterSettings(const QJsonArray &settings);
-    // Applies an UpdateConfig request to Update.conf; true when the device changed.
-    bool mergeUpdateConfig(const QJsonObject &request);
+    // Applies an UpdateConfig request to Update.conf; true when the device
+    // changed. *written is false only when the file was there and could not
+    // be replaced.
+    bool mergeUpdateConfig(const QJsonObject &request, bool *written = nullptr);
 
 private:
     QString printRequest(const QJsonObject &request);
@@ -57,6 +59,7 @@ private:
     QString setRoomAreaCommand(const QJsonObject &request);
     QString getRoomAreaCommand();
     void empowerCodeCommand(const QJsonObject &request, const Answer &answer);
+    void sendMessageCommand(const QJsonObject &request, const Answer &answer);
     // Every command but the relay.
     QString immediateAnswer(const QString &msg, const QJsonObject &request);
     QString updateConfigCommand(const QJsonObject &request);

@@ -13,6 +13,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 const QHostAddress serviceGroup(QStringLiteral("224.0.0.8"));
@@ -49,9 +51,9 @@ CInformationServices::CInformationServices(const Context &context, QObject *pare
 
 CInformationServices::~CInformationServices()
 {
-    // A change of the last moments must not be lost at the end.
-    if (m_saveTimer.isActive())
-        saveNow();
+    // A change of the last moments must not be lost at the end, and no
+    // cashier is left without an answer.
+    writeQueuedSubtitles();
     delete m_networkManager;
     m_networkManager = nullptr;
 }
@@ -68,10 +70,6 @@ void CInformationServices::start()
 
     m_networkManager = new QNetworkAccessManager(this);
     loadSubtitles();
-
-    m_saveTimer.setSingleShot(true);
-    m_saveTimer.setInterval(saveDelayMs);
-    connect(&m_saveTimer, &QTimer::timeout, this, &CInformationServices::saveNow);
 
     connect(&m_timer, &QTimer::timeout, this, &CInformationServices::onSendMsg);
     // Boxes that have not reported for a long time are forgotten.
@@ -272,13 +270,26 @@ void CInformationServices::handleSubtitle(const QJsonValue &data, const bool &fr
     }
 
     SubtitleRules::Result result;
+    int removed = 0;
     {
         QMutexLocker lock(&m_subtitleMutex);
+        const int before = m_subtitles.size();
         result = SubtitleRules::apply(m_subtitles, pushTimes, SubtitleMsg::fromCommand(command), deleteMode);
+        removed = before - m_subtitles.size();
     }
-    if (result == SubtitleRules::Result::Added || result == SubtitleRules::Result::Deleted) {
-        scheduleSave();
-    } else if (result == SubtitleRules::Result::ListFull) {
+    // The cashier's deletion rewrites the file even when nothing matched;
+    // a peer's only when it changed the list, so that a peer repeating
+    // deletions cannot keep the disk busy.
+    const bool deleted = result == SubtitleRules::Result::Deleted && (!fromNetwork || removed > 0);
+    if (result == SubtitleRules::Result::Added || deleted)
+        m_subtitlesUnsaved = true;
+    // A peer's deletion is written before the next datagram is read: no
+    // answer waits for it, so nothing else would see it to the disk.
+    if (!fromNetwork)
+        queueSubtitleWrite();
+    else if (deleted)
+        saveIfUnsaved();
+    if (result == SubtitleRules::Result::ListFull) {
         quint64 unlogged = 0;
         if (m_fullListLog.admit(monotonicNow(), &unlogged)) {
             WRITE_LOG(PrinterLog, QStringLiteral("字幕消息已达上限（%1条），忽略:%2（此前另有%3条未记录）")
@@ -330,15 +341,21 @@ void CInformationServices::sendSubtitle(const SubtitleMsg &msg)
     }
 }
 
-void CInformationServices::saveSubtitles(const QList<SubtitleMsg> &list)
+void CInformationServices::pushSubtitle(const QJsonValue &data, const SubtitleSaved &saved)
+{
+    m_waitingForWrite.append(saved);
+    handleSubtitle(data, false);
+}
+
+bool CInformationServices::saveSubtitles(const QList<SubtitleMsg> &list)
 {
     QJsonArray saved;
     for (const SubtitleMsg &msg : list)
         saved.append(msg.toSaved());
     QJsonObject file;
     file.insert(QStringLiteral("list"), saved);
-    if (m_context.writeJsonFile)
-        m_context.writeJsonFile(file, subtitleFile);
+    ++m_subtitleWrites;
+    return m_context.writeJsonFile && m_context.writeJsonFile(file, subtitleFile);
 }
 
 void CInformationServices::loadSubtitles()
@@ -366,28 +383,64 @@ QList<SubtitleMsg> CInformationServices::subtitleList()
 
 void CInformationServices::onSendMsg()
 {
-    QMutexLocker lock(&m_subtitleMutex);
-    if (processSubtitles(m_subtitles))
-        scheduleSave();
+    bool removed = false;
+    {
+        QMutexLocker lock(&m_subtitleMutex);
+        removed = processSubtitles(m_subtitles);
+    }
+    if (removed)
+        m_subtitlesUnsaved = true;
+    // Also retries a write that failed before (a full disk).
+    saveIfUnsaved();
 }
 
-// Changes in quick succession are written together: the first starts the
-// timer, the write takes the list as it is by then.
-void CInformationServices::scheduleSave()
+// Group commit: every change of this event-loop turn is written by one
+// write at its end, and the cashiers' answers wait for it. Requests that
+// arrive while the file is written wait in their sockets and go together
+// into the next turn's write.
+void CInformationServices::queueSubtitleWrite()
 {
-    if (!m_saveTimer.isActive())
-        m_saveTimer.start();
+    if (m_subtitleWriteQueued)
+        return;
+    m_subtitleWriteQueued = true;
+    QMetaObject::invokeMethod(this, &CInformationServices::writeQueuedSubtitles, Qt::QueuedConnection);
 }
 
-void CInformationServices::saveNow()
+void CInformationServices::writeQueuedSubtitles()
 {
-    m_saveTimer.stop();
+    m_subtitleWriteQueued = false;
+    const bool saved = saveIfUnsaved();
+    const QList<SubtitleSaved> answers = std::exchange(m_waitingForWrite, {});
+    for (const SubtitleSaved &answer : answers)
+        answer(saved);
+}
+
+// The list in memory wins over the file: it is what the boxes are sent, and
+// a deletion the cashier was refused must still not come back to the rooms.
+// After a failed write the file stays behind, every later answer says so
+// until a write succeeds, and each pass tries again.
+bool CInformationServices::saveIfUnsaved()
+{
+    if (!m_subtitlesUnsaved)
+        return true;
     QList<SubtitleMsg> copy;
     {
         QMutexLocker lock(&m_subtitleMutex);
         copy = m_subtitles;
     }
-    saveSubtitles(copy);
+    if (saveSubtitles(copy)) {
+        m_subtitlesUnsaved = false;
+        if (std::exchange(m_subtitleWriteFailing, false))
+            WRITE_LOG(PrinterLog, QStringLiteral("字幕消息已写入subtitle.conf，共%1条").arg(copy.size()));
+        return true;
+    }
+    m_subtitleWriteFailing = true;
+    quint64 unlogged = 0;
+    if (m_subtitleWriteLog.admit(monotonicNow(), &unlogged)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("字幕消息写入subtitle.conf失败，内存中%1条未保存，稍后重试（此前另有%2次未记录）")
+                                  .arg(QString::number(copy.size()), QString::number(unlogged)));
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- authorisation code

@@ -56,8 +56,6 @@ public:
     static constexpr quint16 stbPort = 18108;
     static constexpr quint16 stbHttpPort = 12080;
     static constexpr int sendIntervalMs = 3000;
-    // A burst of subtitle changes costs one write of subtitle.conf.
-    static constexpr int saveDelayMs = 500;
 
     // Datagrams to the boxes; an empty ip means every box.
     void sendStbMsg(const int &type, const QString &content, unsigned times, const QString &ip) override;
@@ -71,9 +69,10 @@ public:
 
     // Subtitles.
     void handleSubtitle(const QJsonValue &data, const bool &fromNetwork) override;
+    void pushSubtitle(const QJsonValue &data, const SubtitleSaved &saved) override;
     bool processSubtitles(QList<SubtitleMsg> &list);
     void sendSubtitle(const SubtitleMsg &msg);
-    void saveSubtitles(const QList<SubtitleMsg> &list);
+    bool saveSubtitles(const QList<SubtitleMsg> &list);
     void loadSubtitles();
     QList<SubtitleMsg> subtitleList();
 
@@ -84,6 +83,8 @@ public:
     static QString authCodeFailure();
 
     const QTimer &sendTimer() const { return m_timer; }
+    // Writes of subtitle.conf so far, failed ones included.
+    quint64 subtitleWrites() const { return m_subtitleWrites; }
     quint16 boundPort() const { return m_socket.localPort(); }
 
 public slots:
@@ -95,8 +96,9 @@ private:
     quint32 tickNow() const;
     quint32 unixNow() const;
     qint64 monotonicNow() const;
-    void scheduleSave();
-    void saveNow();
+    void queueSubtitleWrite();
+    void writeQueuedSubtitles();
+    bool saveIfUnsaved();
     bool isPeerDeletion(const QJsonObject &datagram, const QHostAddress &sender);
     void sendDatagram(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     void awaitAuthCodeReply(QNetworkReply *reply, const QString &urlText, const AuthCodeAnswer &answer);
@@ -108,11 +110,17 @@ private:
     QList<SubtitleMsg> m_subtitles;
     QMap<qint32, quint32> pushTimes;
     QTimer m_timer;
-    QTimer m_saveTimer;
+    // The file is behind the list: a change since the last good write.
+    bool m_subtitlesUnsaved = false;
+    bool m_subtitleWriteQueued = false;
+    bool m_subtitleWriteFailing = false;
+    quint64 m_subtitleWrites = 0;
+    QList<SubtitleSaved> m_waitingForWrite;
     QMutex m_subtitleMutex;
     Context m_context;
     HostAddresses m_hostAddresses;
     LogThrottle m_peerAddLog;
     LogThrottle m_fullRegistryLog;
     LogThrottle m_fullListLog;
+    LogThrottle m_subtitleWriteLog;
 };

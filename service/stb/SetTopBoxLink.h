@@ -16,6 +16,12 @@ public:
     // The InfoData answer: the boxes heard from lately.
     virtual QString getStbInfo() = 0;
     virtual void handleSubtitle(const QJsonValue &data, const bool &fromNetwork) = 0;
+    // Takes whether subtitle.conf holds a cashier's subtitle command, exactly once.
+    using SubtitleSaved = std::function<void(bool saved)>;
+    // Applies a cashier's subtitle command. saved is called from the event
+    // loop once the write that holds the change has ended: changes of one
+    // turn share a write, and no answer goes out before the file has it.
+    virtual void pushSubtitle(const QJsonValue &data, const SubtitleSaved &saved) = 0;
     // Takes the answer text of a relayed check, exactly once.
     using AuthCodeAnswer = std::function<void(const QString &answer)>;
     // Relays an authorisation code to the account's box. The answer comes

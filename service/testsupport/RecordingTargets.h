@@ -40,6 +40,7 @@ public:
     QStringList handOffs; // one line per set-top-box message, subtitle, relay or updater start
     std::function<void()> whileWaiting;
     bool queueFull = false;
+    bool subtitleSaves = true; // whether subtitle.conf takes the cashier's changes
     QStringList installed{QStringLiteral("kitchen80"), QStringLiteral("receipt58")};
     QJsonArray printers;
     CPrinterJson store;
@@ -69,6 +70,11 @@ public:
     {
         handOffs.append(QStringLiteral("subtitle%1 ").arg(fromNetwork ? QStringLiteral(" from network") : QString())
                         + QString::fromUtf8(QJsonDocument(data.toObject()).toJson(QJsonDocument::Compact)));
+    }
+    void pushSubtitle(const QJsonValue &data, const SubtitleSaved &saved) override
+    {
+        handleSubtitle(data, false);
+        saved(subtitleSaves);
     }
     void checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer) override
     {

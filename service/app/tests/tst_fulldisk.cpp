@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,6 +49,8 @@ private slots:
                                      << "RoomArea.json";
         QTest::newRow("Settings") << QByteArray(R"({"Msg":"Settings","data":[{"Name":"kitchen80","Width":58}]})")
                                   << "PrinterConfig.json";
+        QTest::newRow("UpdateConfig") << QByteArray(R"({"Msg":"UpdateConfig","startTime":"600"})")
+                                      << "Updater/Update.conf";
     }
 
     void failedWriteKeepsTheFile()
@@ -57,6 +60,11 @@ private slots:
         // A 8 KiB file system in place of the program's folder, in this
         // process's own mount namespace.
         QVERIFY(::mount("tmpfs", QFile::encodeName(folder()).constData(), "tmpfs", 0, "size=8k") == 0);
+        // Update.conf is only ever rewritten, never created.
+        if (file.startsWith(QLatin1String("Updater/"))) {
+            QVERIFY(QDir(folder()).mkpath(QStringLiteral("Updater")));
+            QVERIFY(TestSupport::writeFile(folder() + QLatin1Char('/') + file, R"({"device":"10","startTime":"1"})"));
+        }
         QCOMPARE(m_app->answerTo(request), QStringLiteral(R"({"code":200})"));
         const QString path = folder() + QLatin1Char('/') + file;
         const QByteArray before = TestSupport::readAll(path);
@@ -72,8 +80,11 @@ private slots:
         QCOMPARE(m_app->answerTo(request), QStringLiteral(R"({"code":0})"));
         QCOMPARE(TestSupport::readAll(path), before);
         QStringList files = QDir(folder()).entryList(QDir::Files | QDir::Hidden);
+        files += QDir(folder() + QStringLiteral("/Updater")).entryList(QDir::Files | QDir::Hidden);
         files.sort();
-        QCOMPARE(files, QStringList({file, QStringLiteral("filler")}));
+        QStringList expected{QFileInfo(file).fileName(), QStringLiteral("filler")};
+        expected.sort();
+        QCOMPARE(files, expected);
         QCOMPARE(m_log->linesWith(QStringLiteral("打印机配置写失败,./%1").arg(file)).size(), 1);
         // Settings still hold until the next start.
         if (file == QLatin1String("PrinterConfig.json"))

@@ -5,11 +5,16 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <thread>
 #include <vector>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 // The log writers are driven pass by pass on a manual clock, so the midnight
 // roll-over and the daily removal are covered without waiting.
@@ -34,6 +39,8 @@ private slots:
     void pendingLinesAreWrittenOnStop();
     void pendingLinesAreCapped();
     void dayFileStopsGrowingAtItsLimit();
+    void dayLimitHoldsALargeVenue();
+    void lowFreeSpaceStopsWritingUntilSpaceReturns();
 
 private:
     QString logFile(const QString &prefix, const QDate &date) const;
@@ -313,11 +320,12 @@ void TestLogFacility::pendingLinesAreCapped()
 // and no further; the next day's file tells how many lines were not written.
 void TestLogFacility::dayFileStopsGrowingAtItsLimit()
 {
-    CBackupFiles writer("PrinterLog");
+    const qint64 limit = 2 * 1024 * 1024;
+    CBackupFiles writer("PrinterLog", limit);
     QDateTime next = m_clock->localNow().addDays(2);
     const QString filler(1000, 'd');
-    const int batch = 1000;
-    const int total = int(CBackupFiles::MaxDayFileBytes / 1000 / batch + 3) * batch;
+    const int batch = 100;
+    const int total = int(limit / 1000 / batch + 3) * batch;
     for (int logged = 0; logged < total; logged += batch) {
         for (int i = 0; i < batch; ++i)
             WRITE_LOG(writer, filler);
@@ -325,10 +333,10 @@ void TestLogFacility::dayFileStopsGrowingAtItsLimit()
     }
 
     const QString today = logFile("PrinterLog", QDate(2026, 3, 10));
-    QVERIFY(QFileInfo(today).size() <= CBackupFiles::MaxDayFileBytes + 200);
+    QVERIFY(QFileInfo(today).size() <= limit + 200);
     const QStringList lines = fileLines(today);
     QCOMPARE(lines.filter(QStringLiteral("今天其余的日志只计数")).size(), 1);
-    QVERIFY(lines.last().contains(QStringLiteral("日志文件已达%1字节").arg(CBackupFiles::MaxDayFileBytes)));
+    QVERIFY(lines.last().contains(QStringLiteral("日志文件已达%1字节").arg(limit)));
     const int unwritten = total - (lines.size() - 1);
 
     m_clock->setLocalNow(QDateTime(QDate(2026, 3, 11), QTime(0, 0, 1)));
@@ -341,5 +349,68 @@ void TestLogFacility::dayFileStopsGrowingAtItsLimit()
     QVERIFY(tomorrow.last().contains("new day"));
 }
 
-QTEST_GUILESS_MAIN(TestLogFacility)
+// The day limit holds a large venue's day of status lines as they are
+// really written, long room names included, with room to spare.
+void TestLogFacility::dayLimitHoldsALargeVenue()
+{
+    const QString status = QStringLiteral("机顶盒状态信息更新:ip:%1 room:%2 云账号:%3")
+                               .arg(QStringLiteral("192.168.100.254"), QStringLiteral("豪华大包厢A区1088"), QStringLiteral("4294967295"));
+    const qint64 lineBytes = formatLogLine(status, "InformationServices.cpp", 1234).toUtf8().size();
+    const qint64 venueDay = CBackupFiles::VenueBoxes * (86400 / CBackupFiles::ReportIntervalSeconds) * lineBytes;
+    QVERIFY2(venueDay < CBackupFiles::MaxDayFileBytes * 9 / 10, qPrintable(QString::number(lineBytes)));
+}
+
+// Below the free-space margin of its file system the writer only counts,
+// says so once, and writes again, the count first, once space is back.
+void TestLogFacility::lowFreeSpaceStopsWritingUntilSpaceReturns()
+{
+    KORVEL_REQUIRE_HARNESS(); // mounts a small file system
+    const QString logs = m_appDir->path() + "/logs";
+    QVERIFY(::mount("tmpfs", QFile::encodeName(logs).constData(), "tmpfs", 0, "size=1m") == 0);
+    auto unmount = qScopeGuard([&logs] { ::umount2(QFile::encodeName(logs).constData(), MNT_DETACH); });
+    QFile filler(logs + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    QCOMPARE(filler.write(QByteArray(640 * 1024, 'f')), qint64(640 * 1024));
+    filler.close();
+
+    CBackupFiles writer("VodLog");
+    QDateTime next = m_clock->localNow().addDays(2);
+    const QString line(100, 'v');
+    const int total = 5000; // about 600 KB, more than is free
+    for (int logged = 0; logged < total; logged += 250) {
+        for (int i = 0; i < 250; ++i)
+            WRITE_LOG(writer, line);
+        writer.runPass(next);
+    }
+    const QString today = logFile("VodLog", QDate(2026, 3, 10));
+    QStringList lines = fileLines(today);
+    QCOMPARE(lines.filter(QStringLiteral("磁盘剩余空间不足，日志暂停写入")).size(), 1);
+    const QStorageInfo storage(logs);
+    QVERIFY(storage.bytesAvailable() >= CBackupFiles::freeSpaceMargin(storage.bytesTotal()) - 4096);
+    const int written = lines.size() - 1;
+    QVERIFY(written > 1000);
+
+    QVERIFY(filler.remove());
+    WRITE_LOG(writer, "space is back");
+    writer.runPass(next);
+    lines = fileLines(today);
+    QCOMPARE(lines.size(), written + 3);
+    QVERIFY2(lines.at(written + 1).contains(QStringLiteral("磁盘剩余空间不足，VodLog_2026-03-10.log未写入%1行").arg(total - written)),
+             qPrintable(lines.at(written + 1)));
+    QVERIFY(lines.last().contains("space is back"));
+}
+
+int main(int argc, char **argv)
+{
+    // A mount namespace of this process's own, taken before any thread
+    // exists, so the small file system is seen by nobody else.
+    if (TestSupport::inHarness()) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return 2;
+    }
+    QCoreApplication app(argc, argv);
+    TestLogFacility test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_logfacility.moc"

@@ -85,6 +85,9 @@ private slots:
                                                  << QStringList{QStringLiteral("stb 0||0|")};
         QTest::newRow("SendMessage") << QByteArray(R"({"Msg":"SendMessage","data":{"type":"add"}})") << ok
                                      << QStringList{QStringLiteral(R"(subtitle {"type":"add"})")};
+        QTest::newRow("SendMessage, subtitle.conf not written")
+            << QByteArray(R"({"Msg":"SendMessage","data":{"cashier_push_id":3}})") << zero
+            << QStringList{QStringLiteral(R"(subtitle {"cashier_push_id":3})")};
         QTest::newRow("EmpowerCode, number") << QByteArray(R"({"Msg":"EmpowerCode","unAccount":4021,"data":{}})")
                                              << QStringLiteral(R"({"relay":4021})")
                                              << QStringList{QStringLiteral("relay 4021")};
@@ -107,6 +110,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, answer);
         QFETCH(QStringList, handOffs);
+        m_app->subtitleSaves = !QByteArray(QTest::currentDataTag()).contains("not written");
         QCOMPARE(m_app->answerTo(body), answer);
         QCOMPARE(m_app->handOffs, handOffs);
         QVERIFY(m_app->jobs.isEmpty());

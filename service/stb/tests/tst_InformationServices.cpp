@@ -627,6 +627,8 @@ void tst_InformationServices::deletions()
     const QByteArray peer = json({{"query", "subtitle"}, {"data", QJsonObject{{"delete", 2}}}});
     QVERIFY(m_venue->send(FakeVenue::lanAddress(), FakeVenue::broadcastAddress(), 19262, peer));
     QTRY_COMPARE(m_service->subtitleList().size(), 0);
+    // Written before the service took its next datagram.
+    QCOMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")), QJsonObject({{"list", QJsonArray()}}));
     QVERIFY(m_venue->settle(19262));
     QCOMPARE(m_venue->datagrams(FakeVenue::serviceAddress(), 19262).size(), 0);
     QVERIFY(takeLog(PrinterLog).contains(QStringLiteral("字幕消息，从打印控件接收:") + QString::fromUtf8(peer)));
@@ -638,12 +640,15 @@ void tst_InformationServices::peerCommands_data()
     QTest::addColumn<QJsonObject>("data");
     QTest::addColumn<int>("listAfter");
     QTest::addColumn<bool>("loggedAsIgnored");
+    QTest::addColumn<int>("writes"); // of subtitle.conf, for all three copies
 
     const QJsonObject add{{"remark", "injected"}, {"count", 5}, {"cashier_push_id", 9}, {"time", 1}};
-    QTest::newRow("deletion from another print service") << false << QJsonObject{{"delete", 1}, {"cashier_push_id", 3}} << 1 << false;
-    QTest::newRow("add from another host") << false << add << 2 << true;
-    QTest::newRow("deletion from our own address") << true << QJsonObject{{"delete", 2}} << 2 << false;
-    QTest::newRow("add from our own address") << true << add << 2 << false;
+    QTest::newRow("deletion from another print service") << false << QJsonObject{{"delete", 1}, {"cashier_push_id", 3}} << 1 << false << 1;
+    QTest::newRow("deletion of an unknown id from another print service")
+        << false << QJsonObject{{"delete", 1}, {"cashier_push_id", 77}} << 2 << false << 0;
+    QTest::newRow("add from another host") << false << add << 2 << true << 0;
+    QTest::newRow("deletion from our own address") << true << QJsonObject{{"delete", 2}} << 2 << false << 0;
+    QTest::newRow("add from our own address") << true << add << 2 << false << 0;
 }
 
 void tst_InformationServices::peerCommands()
@@ -652,9 +657,12 @@ void tst_InformationServices::peerCommands()
     QFETCH(QJsonObject, data);
     QFETCH(int, listAfter);
     QFETCH(bool, loggedAsIgnored);
+    QFETCH(int, writes);
 
     for (int id : {3, 4})
         m_service->handleSubtitle(QJsonObject{{"remark", "m"}, {"count", 5}, {"cashier_push_id", id}, {"time", 1}}, false);
+    QTRY_COMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 2);
+    const quint64 writesBefore = m_service->subtitleWrites();
     takeLog(PrinterLog);
     const QByteArray datagram = json({{"query", "subtitle"}, {"data", data}});
     for (int copy = 0; copy < 3; ++copy) {
@@ -669,11 +677,15 @@ void tst_InformationServices::peerCommands()
     syncWithService();
 
     QCOMPARE(m_service->subtitleList().size(), listAfter);
+    // Only a deletion that changed the list costs a write; repeats cost none.
+    QCOMPARE(m_service->subtitleWrites() - writesBefore, quint64(writes));
+    QCOMPARE(m_store->readJson(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), listAfter);
     const QStringList log = takeLog(PrinterLog);
-    QCOMPARE(log.filter(QStringLiteral("字幕消息，从打印控件接收")).size(), listAfter < 2 ? 3 : 0);
+    const bool applied = !fromOwnAddress && !data.contains(QLatin1String("remark"));
+    QCOMPARE(log.filter(QStringLiteral("字幕消息，从打印控件接收")).size(), applied ? 3 : 0);
     // A flood of adds costs one line, not one per datagram.
     QCOMPARE(log.filter(QStringLiteral("字幕消息，忽略来自%1的添加").arg(FakeVenue::lanAddress())).size(), loggedAsIgnored ? 1 : 0);
-    QCOMPARE(log.size(), listAfter < 2 ? 3 : loggedAsIgnored ? 1 : 0);
+    QCOMPARE(log.size(), applied ? 3 : loggedAsIgnored ? 1 : 0);
 }
 
 // Our own forwarded deletion comes back by broadcast; a push of the same id

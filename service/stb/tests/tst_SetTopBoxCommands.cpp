@@ -187,12 +187,13 @@ void tst_SetTopBoxCommands::sendMessageSchedulesSubtitle()
     QVERIFY(cashier.waitForAnswers(1));
     QCOMPARE(cashier.answers().first(), QByteArray(R"({"code":200})"));
     QCOMPARE(m_app->informationServices()->subtitleList().size(), 1);
-    // It went to subtitle.conf beside the program.
-    QTRY_COMPARE(m_app->readJsonFile(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 1);
+    // Answered only once it is in subtitle.conf beside the program.
+    QCOMPARE(m_app->readJsonFile(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 1);
 
     cashier.post(json({{"Msg", "SendMessage"}, {"data", QJsonObject{{"delete", 2}}}}));
     QVERIFY(cashier.waitForAnswers(2));
     QCOMPARE(m_app->informationServices()->subtitleList().size(), 0);
+    QCOMPARE(m_app->readJsonFile(QStringLiteral("./subtitle.conf")).value("list").toArray().size(), 0);
 }
 
 // EmpowerCode waits for a slow box in a nested event loop. The same
