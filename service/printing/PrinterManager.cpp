@@ -102,7 +102,11 @@ void CPrinterManager::getPreviewData(QPrinter *printer)
 {
     ReceiptDocument document;
     document.setDefaultFont(QFont(FontFamily, FontPointSize));
-    document.setReceiptHtml(m_receipt);
+    // One line per picture left out, so a receipt missing its QR code can be
+    // traced.
+    const QStringList dropped = document.setReceiptHtml(m_receipt);
+    for (const QString &source : dropped)
+        WRITE_LOG(PrinterLog, QStringLiteral("小票图片无法加载，未打印：%1").arg(source));
     document.setPageSize(printer->pageRect(QPrinter::DevicePixel).size());
     document.print(printer);
 }

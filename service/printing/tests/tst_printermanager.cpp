@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,6 +41,7 @@ private slots:
     void receiptsNeverShareHtml();
     void unloadablePictureIsLeftOut_data();
     void unloadablePictureIsLeftOut();
+    void inlinePicturePrints();
 
 private:
     // Prints one job on a fresh renderer and returns the scheduler's job.
@@ -182,6 +184,7 @@ void TestPrinterManager::unloadablePictureIsLeftOut_data()
     QTest::newRow("missing file") << "%1/missing.png";
     QTest::newRow("not a picture") << "%1/text.png";
     QTest::newRow("too large") << "%1/large.png";
+    QTest::newRow("inline, does not decode") << "data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAEAAAAB";
 }
 
 // The receipt prints without the picture and without a placeholder icon,
@@ -200,11 +203,36 @@ void TestPrinterManager::unloadablePictureIsLeftOut()
     CPrinterManager manager;
     PrintRecord job;
     job.content = QStringLiteral("<p>BEFORE</p><img  src=\"%1\" width=\"120\"><p>AFTER</p>").arg(picture);
+    m_log->mark();
     const PrintedJobs::Job printed = printOne(manager, job);
+    QCOMPARE(m_log->linesWith(QStringLiteral("小票图片无法加载，未打印：%1").arg(picture)).size(), 1);
     QVERIFY(printed.id > 0);
     const QString text = PrintedJobs::text(printed.document);
     QVERIFY2(text.contains(QStringLiteral("BEFORE")) && text.contains(QStringLiteral("AFTER")), qPrintable(text));
     QCOMPARE(PrintedJobs::imageCount(printed.document), 0);
+}
+
+// A payment QR code the cashier page writes into the receipt.
+void TestPrinterManager::inlinePicturePrints()
+{
+    QImage code(33, 33, QImage::Format_RGB32);
+    code.fill(Qt::white);
+    for (int y = 0; y < 33; ++y)
+        for (int x = 0; x < 33; ++x)
+            if ((x * 7 + y * 3) % 5 == 0)
+                code.setPixel(x, y, qRgb(0, 0, 0));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(code.save(&buffer, "PNG"));
+
+    CPrinterManager manager;
+    PrintRecord job;
+    job.content = QStringLiteral("<p>PAY</p><img src=\"data:image/png;base64,%1\" width=\"150\">")
+                      .arg(QString::fromLatin1(png.toBase64()));
+    const PrintedJobs::Job printed = printOne(manager, job);
+    QVERIFY(printed.id > 0);
+    QCOMPARE(PrintedJobs::imageCount(printed.document), 1);
 }
 
 int main(int argc, char **argv)
