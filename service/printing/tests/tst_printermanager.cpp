@@ -7,7 +7,10 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
+
+#include <cstdlib>
 
 #include <sys/stat.h>
 
@@ -42,6 +45,7 @@ private slots:
     void unloadablePictureIsLeftOut_data();
     void unloadablePictureIsLeftOut();
     void inlinePicturePrints();
+    void refusedJobIsLogged();
 
 private:
     // Prints one job on a fresh renderer and returns the scheduler's job.
@@ -233,6 +237,22 @@ void TestPrinterManager::inlinePicturePrints()
     const PrintedJobs::Job printed = printOne(manager, job);
     QVERIFY(printed.id > 0);
     QCOMPARE(PrintedJobs::imageCount(printed.document), 1);
+}
+
+// A queue that takes no jobs: the print server's refusal is in the log.
+void TestPrinterManager::refusedJobIsLogged()
+{
+    QCOMPARE(std::system("lpadmin -p refusing -E -v file:///dev/null && cupsreject -r closed refusing"), 0);
+    const auto removeQueue = qScopeGuard([] { std::system("lpadmin -x refusing"); });
+    CPrinterManager manager;
+    PrintRecord job;
+    job.name = QStringLiteral("refusing");
+    job.content = receipt(QStringLiteral("REFUSED"));
+    m_log->mark();
+    manager.printJob(job);
+    const QStringList refusals = m_log->linesWith(QStringLiteral("打印服务拒绝了打印任务，打印机:refusing，原因:"));
+    QCOMPARE(refusals.size(), 1);
+    QVERIFY2(refusals.first().contains(QStringLiteral("not accepting jobs")), qPrintable(refusals.first()));
 }
 
 int main(int argc, char **argv)
