@@ -22,6 +22,8 @@ KORVEL_DEPS=(
     iproute2 procps curl
     # a private session bus for the cleaner's file-manager test
     dbus-daemon
+    # a real browser loads the cashier's test-print page in the tests
+    chromium
 )
 
 # Prints the packages of KORVEL_DEPS, and of any named, that are not installed.
