@@ -91,7 +91,7 @@ bool CPrinterQueue::hasPrinter()
     if (available) {
         WRITE_LOG(PrinterLog, QStringLiteral("打印机已可用，开始打印等待中的%1个任务").arg(jobCount()));
     } else {
-        problem = QStringLiteral("没有可用的打印机（未安装打印机或打印服务无法连接），小票在队列中等待");
+        problem = QStringLiteral("没有可用的打印机（或打印服务无法连接），小票等待中");
         WRITE_LOG(PrinterLog, QStringLiteral("没有可用的打印机（未安装打印机或打印服务无法连接），%1个打印任务等待打印机")
                                   .arg(jobCount()));
     }

@@ -126,10 +126,11 @@ void TestMainWindow::printerProblemShowsInHintLine()
     QObject *hint = m_window->findChild<QObject *>("hintText");
     QVERIFY(hint);
     const QString idle = QStringLiteral("Velmora收银台打印小票必须运行Velmora打印控件");
-    const QString problem = QStringLiteral("没有可用的打印机");
+    const QString problem = QStringLiteral("没有可用的打印机（或打印服务无法连接），小票等待中");
     emit m_app.printerQueue()->printerProblemChanged(problem);
     QTRY_COMPARE(hint->property("text").toString(), problem);
     QCOMPARE(hint->property("color").value<QColor>(), QColor(Qt::red));
+    QVERIFY(m_window->grabWindow().save(TestSupport::artifactDir() + "/mainwindow-no-printer.png"));
     emit m_app.printerQueue()->printerProblemChanged(QString());
     QTRY_COMPARE(hint->property("text").toString(), idle);
 }
