@@ -49,6 +49,14 @@ Outcome frame(const QByteArray &stream, const QList<int> &arrivals)
                 outcome.bodies.append(result.body);
                 continue;
             }
+            if (result.step == Step::Preflight) {
+                // Nothing the client sends may add a line to the answer.
+                const QByteArray answer = HttpFraming::framePreflight(result.header);
+                if (answer.count("\r\n") > 8 || answer.count('\n') != answer.count("\r\n")
+                    || answer.indexOf("\r\n\r\n") != answer.size() - 4)
+                    abort();
+                continue;
+            }
             if (result.step == Step::TooLarge && result.length <= HttpFraming::MaxContentLength)
                 outcome.sawHeaderBound = true;
             if (result.step != Step::HeaderPending && result.step != Step::BodyPending)

@@ -41,6 +41,10 @@ constexpr int LookupTimeoutMs = 5000;
 // *cancel, set from another thread, ends the wait within a quarter second.
 bool listPrinters(QList<Printer> *printers, std::atomic<int> *cancel = nullptr);
 
+// The spooler's error text for the last request made on the calling thread
+// (printing included); empty when that request succeeded.
+QString lastRequestError();
+
 // True when the port is a locally attached USB connection.
 bool isUsbPort(const QString &port);
 

@@ -146,4 +146,12 @@ bool isUsbPort(const QString &port)
     return port.startsWith(QLatin1String("usb:"), Qt::CaseInsensitive);
 }
 
+// CUPS keeps the status of each thread's last request.
+QString lastRequestError()
+{
+    if (cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE)
+        return QString();
+    return QString::fromUtf8(cupsLastErrorString());
+}
+
 } // namespace PrinterSpooler

@@ -24,6 +24,8 @@ KORVEL_DEPS=(
     dbus-daemon
     # update packages: streamed unpacking, signatures, the signing tool
     libzip-dev libsodium-dev minisign
+    # a real browser loads the cashier's test-print page in the tests
+    chromium
 )
 
 # Prints the packages of KORVEL_DEPS, and of any named, that are not installed.

@@ -26,9 +26,13 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     // storing it there keeps the last change the last stored.
     connect(m_printerQueue, &CPrinterQueue::printQuantityChanged, this, &CMainApp::setPrintQuantity,
             Qt::DirectConnection);
-    m_printerQueue->start(QThread::IdlePriority);
     m_printerCache = new PrinterCache;
     m_printerCache->start(QThread::IdlePriority);
+    // Receipts wait in the queue while no printer is known, and the window says so.
+    PrinterCache *printerCache = m_printerCache;
+    m_printerQueue->setPrinterNames([printerCache] { return printerCache->printerNames(); });
+    connect(m_printerQueue, &CPrinterQueue::printerProblemChanged, this, &CMainApp::onPrinterProblemChanged);
+    m_printerQueue->start(QThread::IdlePriority);
     // Every client connection takes a file; the default soft limit (1024 on
     // most systems) is far below what the system allows.
     const qint64 fileLimit = OpenFileLimit::raiseToHard();
@@ -112,6 +116,14 @@ void CMainApp::onCommandServerListening(bool listening)
         return;
     m_commandPortProblem = problem;
     emit commandPortProblemChanged();
+}
+
+void CMainApp::onPrinterProblemChanged(const QString &problem)
+{
+    if (problem == m_printerProblem)
+        return;
+    m_printerProblem = problem;
+    emit printerProblemChanged();
 }
 
 void CMainApp::setAutoStart(bool enable)

@@ -29,6 +29,8 @@ class CMainApp : public QApplication
     Q_PROPERTY(bool isPowerBoot READ powerBoot NOTIFY isPowerBootChanged)
     // Empty while the command port is ours; else what the window's hint line says.
     Q_PROPERTY(QString commandPortProblem READ commandPortProblem NOTIFY commandPortProblemChanged)
+    // Empty while receipts can print; else why they wait in the queue.
+    Q_PROPERTY(QString printerProblem READ printerProblem NOTIFY printerProblemChanged)
 
 public:
     CMainApp(int &argc, char **argv);
@@ -41,6 +43,7 @@ public:
     void setPrintQuantity(int quantity);
     bool powerBoot() const { return m_powerBoot; }
     QString commandPortProblem() const { return m_commandPortProblem; }
+    QString printerProblem() const { return m_printerProblem; }
 
     QJsonObject readJsonFile(const QString &path) const;
     // A failure is logged and reported; the previous file stays intact.
@@ -73,11 +76,13 @@ signals:
     void printQuantityChanged();
     void isPowerBootChanged();
     void commandPortProblemChanged();
+    void printerProblemChanged();
     void printerStatusChanged();
 
 private:
     void findLocalAddress();
     void onCommandServerListening(bool listening);
+    void onPrinterProblemChanged(const QString &problem);
 
     CInformationServices *m_informationServices = nullptr;
     CommandServer *m_commandServer = nullptr;
@@ -95,4 +100,5 @@ private:
     std::atomic<int> m_printQuantity{0};
     bool m_powerBoot = true;
     QString m_commandPortProblem;
+    QString m_printerProblem;
 };

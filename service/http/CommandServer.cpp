@@ -355,6 +355,10 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
                                       .arg(port, QString::number(result.length)));
             closeConnection(id);
             return true;
+        case Step::Preflight:
+            answerPreflight(id, result.header);
+            --turnLeft;
+            continue;
         case Step::Request:
             break;
         }
@@ -430,9 +434,28 @@ void CommandServer::queueTurn(Connection &connection)
         Qt::QueuedConnection);
 }
 
+// A browser asks this before a cross-origin POST with a JSON content type.
+// The answer queues behind the connection's earlier answers like any other.
+void CommandServer::answerPreflight(quint64 id, const QByteArray &header)
+{
+    Connection *c = connection(id);
+    if (!c)
+        return;
+    c->state.headerWaitLogged = false;
+    c->lastProgressMs = nowMs();
+    const QString origin = QString::fromUtf8(HttpFraming::headerField(header, "Origin").left(200));
+    WRITE_LOG(PrinterLog, QStringLiteral("http连接CORS预检请求，远程端口:%1，来源:%2")
+                              .arg(portText(c->state.peerPort), origin));
+    sendFramed(id, HttpFraming::framePreflight(header));
+}
+
 void CommandServer::sendResponse(quint64 id, const QString &answer)
 {
-    const QByteArray response = HttpFraming::frameResponse(answer);
+    sendFramed(id, HttpFraming::frameResponse(answer));
+}
+
+void CommandServer::sendFramed(quint64 id, const QByteArray &response)
+{
     Connection *c = connection(id);
     if (!c)
         return;

@@ -108,6 +108,8 @@ private:
     Answer answerFor(quint64 id);
     void commandAnswered(quint64 id, const QString &answer);
     void sendResponse(quint64 id, const QString &answer);
+    void sendFramed(quint64 id, const QByteArray &response);
+    void answerPreflight(quint64 id, const QByteArray &header);
     void logNextRequest(const Connection &connection);
     void queueTurn(Connection &connection);
     void account(Connection &connection);

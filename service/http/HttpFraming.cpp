@@ -6,6 +6,23 @@ namespace {
 
 const QByteArray HeaderEnd = QByteArrayLiteral("\r\n\r\n");
 
+bool isTokenChar(char c)
+{
+    static const QByteArray Specials = QByteArrayLiteral("!#$%&'*+-.^_`|~");
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || Specials.contains(c);
+}
+
+bool isToken(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (char c : text) {
+        if (!isTokenChar(c))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 qint64 contentLengthOf(const QByteArray &header)
@@ -39,6 +56,13 @@ Result nextRequest(ConnectionState &state)
             return result;
         }
         const QByteArray header = buffer.mid(state.consumed, end - state.consumed);
+        if (header.startsWith("OPTIONS ")) {
+            result.step = Step::Preflight;
+            result.header = header;
+            state.consumed = end + HeaderEnd.size();
+            state.headerScanFrom = state.consumed;
+            return result;
+        }
         if (!header.startsWith("POST")) {
             result.step = Step::NotPost;
             result.header = header;
@@ -90,6 +114,51 @@ QByteArray frameResponse(const QString &answer)
                               .arg(body.size())
                               .toUtf8();
     response += body;
+    return response;
+}
+
+QByteArray headerField(const QByteArray &header, const QByteArray &name)
+{
+    const QByteArray wanted = name.toLower() + ':';
+    const QList<QByteArray> lines = header.split('\n');
+    // The first line is the request line, not a field.
+    for (int i = 1; i < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        if (line.size() >= wanted.size() && line.left(wanted.size()).toLower() == wanted)
+            return line.mid(wanted.size()).trimmed();
+    }
+    return QByteArray();
+}
+
+QByteArray allowedHeaders(const QByteArray &requested)
+{
+    QByteArray allowed;
+    for (const QByteArray &piece : requested.split(',')) {
+        const QByteArray name = piece.trimmed();
+        if (!isToken(name))
+            continue;
+        const int added = (allowed.isEmpty() ? 0 : 2) + name.size();
+        if (allowed.size() + added > MaxAllowedHeadersBytes)
+            break;
+        if (!allowed.isEmpty())
+            allowed += ", ";
+        allowed += name;
+    }
+    return allowed;
+}
+
+QByteArray framePreflight(const QByteArray &header)
+{
+    QByteArray response = QByteArrayLiteral("HTTP/1.1 204 No Content\r\n"
+                                            "Access-Control-Allow-Origin: *\r\n"
+                                            "Access-Control-Allow-Methods: POST, OPTIONS\r\n");
+    const QByteArray headers = allowedHeaders(headerField(header, "Access-Control-Request-Headers"));
+    if (!headers.isEmpty())
+        response += "Access-Control-Allow-Headers: " + headers + "\r\n";
+    if (headerField(header, "Access-Control-Request-Private-Network").toLower() == "true")
+        response += "Access-Control-Allow-Private-Network: true\r\n";
+    response += "Access-Control-Max-Age: " + QByteArray::number(PreflightMaxAgeSeconds) + "\r\n";
+    response += "Content-Length: 0\r\n\r\n";
     return response;
 }
 

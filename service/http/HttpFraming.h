@@ -24,7 +24,8 @@ struct ConnectionState
 
 // Cuts requests out of a connection's byte stream: a header up to the blank
 // line (only POST, only the first "Content-Length:" line looked at), then
-// exactly that many body bytes. Kept free of sockets so it can be exercised
+// exactly that many body bytes. An OPTIONS header (a browser's preflight) is
+// taken on its own: it has no body. Kept free of sockets so it can be exercised
 // directly.
 namespace HttpFraming {
 
@@ -42,6 +43,7 @@ enum class Step {
     NotPost,        // the header does not start with POST; `header` holds it
     BadLength,      // negative Content-Length; `length` holds it
     TooLarge,       // announced length or header beyond the bounds; `length` holds it
+    Preflight,      // a browser's OPTIONS request before a cross-origin POST; `header` holds it
 };
 
 struct Result
@@ -72,5 +74,21 @@ qint64 contentLengthOf(const QByteArray &header);
 
 // The fixed 200 header and the answer as UTF-8 (up to a first zero character).
 QByteArray frameResponse(const QString &answer);
+
+// Longest Access-Control-Allow-Headers value echoed; more names are left out.
+constexpr int MaxAllowedHeadersBytes = 512;
+constexpr int PreflightMaxAgeSeconds = 600;
+
+// The value of the first header field of that name (case-insensitive),
+// trimmed; null when there is none.
+QByteArray headerField(const QByteArray &header, const QByteArray &name);
+
+// The header names a preflight asked for that are HTTP tokens, joined by
+// ", ", as many as fit MaxAllowedHeadersBytes.
+QByteArray allowedHeaders(const QByteArray &requested);
+
+// The 204 answer to a preflight: any origin may POST with the headers it
+// asked for, also from a public page to this private address.
+QByteArray framePreflight(const QByteArray &header);
 
 } // namespace HttpFraming

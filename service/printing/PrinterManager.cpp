@@ -1,5 +1,6 @@
 #include "service/printing/PrinterManager.h"
 
+#include "platform/PrinterSpooler.h"
 #include "service/app/LogFacility.h"
 #include "service/printing/ReceiptDocument.h"
 
@@ -71,6 +72,12 @@ void CPrinterManager::printJob(const PrintRecord &job)
     applyStoredLayout(printer);
 
     getPreviewData(&printer);
+    // The printing system hands the job to the print server when the page
+    // is finished and keeps its verdict to itself; a refusal must not pass
+    // as a printed receipt without a word.
+    const QString refusal = PrinterSpooler::lastRequestError();
+    if (!refusal.isEmpty())
+        WRITE_LOG(PrinterLog, QStringLiteral("打印服务拒绝了打印任务，打印机:%1，原因:%2").arg(printerName, refusal));
 
     // The next job must start from an empty receipt.
     m_receipt.clear();
@@ -102,7 +109,11 @@ void CPrinterManager::getPreviewData(QPrinter *printer)
 {
     ReceiptDocument document;
     document.setDefaultFont(QFont(FontFamily, FontPointSize));
-    document.setReceiptHtml(m_receipt);
+    // One line per picture left out, so a receipt missing its QR code can be
+    // traced.
+    const QStringList dropped = document.setReceiptHtml(m_receipt);
+    for (const QString &source : dropped)
+        WRITE_LOG(PrinterLog, QStringLiteral("小票图片无法加载，未打印：%1").arg(source));
     document.setPageSize(printer->pageRect(QPrinter::DevicePixel).size());
     document.print(printer);
 }

@@ -70,11 +70,33 @@ int CPrinterQueue::printPass()
         if (!m_jobs.isEmpty())
             m_currentJob = m_jobs.first();
     }
-    if (m_currentJob.record.active != 0 && isJobReady()) {
+    // The printer first: the logo's wait is over long before a printer
+    // comes back, and its time-out is told once, when the job prints.
+    if (m_currentJob.record.active != 0 && hasPrinter() && isJobReady()) {
         printCurrentJob();
         return PauseAfterPrintMs;
     }
     return IdlePauseMs;
+}
+
+// With no printer at all, the rich-text engine would print to nowhere and
+// the receipt would be lost; it waits instead, and the window says why.
+bool CPrinterQueue::hasPrinter()
+{
+    const bool available = !m_printerNames || !m_printerNames().isEmpty();
+    if (available == !m_waitingForPrinter)
+        return available;
+    m_waitingForPrinter = !available;
+    QString problem;
+    if (available) {
+        WRITE_LOG(PrinterLog, QStringLiteral("打印机已可用，开始打印等待中的%1个任务").arg(jobCount()));
+    } else {
+        problem = QStringLiteral("没有可用的打印机（或打印服务无法连接），小票等待中");
+        WRITE_LOG(PrinterLog, QStringLiteral("没有可用的打印机（未安装打印机或打印服务无法连接），%1个打印任务等待打印机")
+                                  .arg(jobCount()));
+    }
+    emit printerProblemChanged(problem);
+    return available;
 }
 
 bool CPrinterQueue::isJobReady()

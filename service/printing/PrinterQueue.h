@@ -6,6 +6,10 @@
 
 #include <QList>
 #include <QMutex>
+#include <QStringList>
+
+#include <functional>
+#include <utility>
 
 class CPrinterManager;
 class Clock;
@@ -28,6 +32,10 @@ public:
     // receipts a request can carry fit, and hundreds of ordinary ones.
     static constexpr qint64 MaxQueuedBytes = 32 * 1024 * 1024;
 
+    // The installed printers, as far as known without waiting on the print
+    // server. Called on the queue's thread.
+    using PrinterNames = std::function<QStringList()>;
+
     explicit CPrinterQueue(const Clock *clock = nullptr, QObject *parent = nullptr);
     ~CPrinterQueue() override;
 
@@ -35,6 +43,10 @@ public:
     // the job would take the queue over its size limit; it is not queued.
     bool addJob(PrintRecord &job) override;
     void setPrinterConfig(const PrintRecord &record) override;
+
+    // While it lists no printer, jobs wait in the queue rather than being
+    // rendered to nowhere. Unset: every job is printed. Before start().
+    void setPrinterNames(PrinterNames printerNames) { m_printerNames = std::move(printerNames); }
 
     CPrinterManager *renderer() const { return m_renderer; }
     int jobCount() const;
@@ -49,6 +61,9 @@ signals:
     // list lock, so the last change is also the last count told.
     // Receivers connect directly and only store the number, or queue it.
     void printQuantityChanged(int quantity);
+    // Why the waiting jobs cannot print; empty once they can. From the
+    // queue's thread, only on a change.
+    void printerProblemChanged(const QString &problem);
 
 protected:
     void runPass() override;
@@ -64,6 +79,7 @@ private:
 
     static qint64 sizeOf(const PrintRecord &job);
 
+    bool hasPrinter();
     bool isJobReady();
     void printCurrentJob();
     void resetCurrentJob();
@@ -77,4 +93,6 @@ private:
     QList<QueuedJob> m_jobs;
     qint64 m_queuedBytes = 0; // of m_jobs, guarded by m_mutex
     const Clock *m_clock = nullptr;
+    PrinterNames m_printerNames;
+    bool m_waitingForPrinter = false; // queue's thread only
 };

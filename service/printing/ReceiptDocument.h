@@ -1,13 +1,17 @@
 #pragma once
 
 #include <QImage>
+#include <QStringList>
 #include <QTextDocument>
 #include <QUrl>
 
 // A receipt as rich text that loads only what a receipt can show: pictures
-// from regular local files of bounded size. A receipt naming a device, a
-// pipe, a huge file or a picture that does not decode simply lacks that
-// picture: no placeholder icon, no read that never ends.
+// from regular local files of bounded size, and PNG, JPEG or GIF pictures
+// written into the receipt as data: addresses (a payment QR code). A receipt
+// naming a device, a pipe, a huge file or a picture that does not decode
+// simply lacks that picture: no placeholder icon, no read that never ends.
+// Pictures are sized as a browser sizes them: one of width and height given,
+// the other follows the picture's proportions.
 class ReceiptDocument : public QTextDocument
 {
 public:
@@ -19,17 +23,27 @@ public:
 
     explicit ReceiptDocument(QObject *parent = nullptr);
 
-    // setHtml, then the pictures that cannot be loaded are taken out.
-    void setReceiptHtml(const QString &html);
+    // Sources are told cut to this many characters: a data: address can be
+    // megabytes long.
+    static constexpr int MaxToldSourceChars = 100;
+
+    // setHtml, then the pictures that cannot be loaded are taken out and the
+    // others sized. Returns the sources taken out, each once, cut to
+    // MaxToldSourceChars.
+    QStringList setReceiptHtml(const QString &html);
 
     // The contents of a regular local file of at most MaxResourceBytes;
     // null for anything else.
     static QByteArray readResourceFile(const QUrl &name);
     static QImage loadImage(const QUrl &name);
+    // The bytes of a data: address (base64 or percent-encoded); null when
+    // malformed, not PNG, JPEG or GIF, or larger than MaxResourceBytes.
+    static QByteArray decodeDataUrl(const QUrl &name);
 
 protected:
     QVariant loadResource(int type, const QUrl &name) override;
 
 private:
-    void dropUnloadableImages();
+    QStringList dropUnloadableImages();
+    void sizeImages();
 };

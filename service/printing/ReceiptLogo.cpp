@@ -17,7 +17,12 @@ QString logoUrl(const QString &content)
         end = content.indexOf(QuotedMarker, start);
     if (end < 0)
         end = content.size();
-    return content.mid(start, end - start);
+    const QString url = content.mid(start, end - start);
+    // A picture written into the receipt needs no download, and its local
+    // copy would never come.
+    if (url.trimmed().startsWith(QLatin1String("data:"), Qt::CaseInsensitive))
+        return QString();
+    return url;
 }
 
 } // namespace ReceiptLogo

@@ -30,10 +30,13 @@ Item {
         anchors.topMargin: 20
         anchors.horizontalCenter: parent.horizontalCenter
         font.pixelSize: 15
-        // While the command port cannot be had, the line says so.
-        color: mainwindow.commandPortProblem === "" ? "#808080" : "red"
-        text: mainwindow.commandPortProblem === "" ? "Velmora收银台打印小票必须运行Velmora打印控件"
-                                                    : mainwindow.commandPortProblem
+        // While the command port cannot be had, or receipts wait for a
+        // printer, the line says so; the port comes first: without it
+        // nothing reaches the queue.
+        readonly property string problem: mainwindow.commandPortProblem !== "" ? mainwindow.commandPortProblem
+                                                                                : mainwindow.printerProblem
+        color: problem === "" ? "#808080" : "red"
+        text: problem === "" ? "Velmora收银台打印小票必须运行Velmora打印控件" : problem
     }
 
     CheckBox {

@@ -1,6 +1,7 @@
 #include "common/QmlWindow.h"
 #include "service/app/MainApp.h"
 #include "service/app/ServiceMain.h"
+#include "service/printing/PrinterQueue.h"
 #include "tests/support/TestSupport.h"
 
 #include <QQmlApplicationEngine>
@@ -25,6 +26,7 @@ private slots:
 
     void takenPortShowsInHintLine();
     void windowShowsTitleAndFixedSize();
+    void printerProblemShowsInHintLine();
     void counterFollowsPrintQuantity();
     void closingOnlyHides();
     void trayMenuShowsHidesAndQuits();
@@ -115,6 +117,22 @@ void TestMainWindow::windowShowsTitleAndFixedSize()
     QObject *checkBox = m_window->findChild<QObject *>("powerBootBox");
     QVERIFY(checkBox);
     QVERIFY(!checkBox->property("visible").toBool());
+}
+
+// Receipts waiting for a printer: the hint line says why, in red, until
+// they can print.
+void TestMainWindow::printerProblemShowsInHintLine()
+{
+    QObject *hint = m_window->findChild<QObject *>("hintText");
+    QVERIFY(hint);
+    const QString idle = QStringLiteral("Velmora收银台打印小票必须运行Velmora打印控件");
+    const QString problem = QStringLiteral("没有可用的打印机（或打印服务无法连接），小票等待中");
+    emit m_app.printerQueue()->printerProblemChanged(problem);
+    QTRY_COMPARE(hint->property("text").toString(), problem);
+    QCOMPARE(hint->property("color").value<QColor>(), QColor(Qt::red));
+    QVERIFY(m_window->grabWindow().save(TestSupport::artifactDir() + "/mainwindow-no-printer.png"));
+    emit m_app.printerQueue()->printerProblemChanged(QString());
+    QTRY_COMPARE(hint->property("text").toString(), idle);
 }
 
 void TestMainWindow::counterFollowsPrintQuantity()

@@ -193,6 +193,7 @@ private slots:
         QTest::newRow("one blank") << QStringLiteral("<img src=\"%1\">").arg(logo) << QString();
         QTest::newRow("unquoted") << QStringLiteral("<img  src=%1>").arg(logo) << QString();
         QTest::newRow("empty address") << QStringLiteral("<img  src=\"\"><p>x</p>") << QString();
+        QTest::newRow("picture written in") << QStringLiteral("<img  src=\"DATA:image/png;base64,iVBORw0K\">") << QString();
         QTest::newRow("no closing quote") << QStringLiteral("<p>a</p><img  src=\"http://x/y.png") << QStringLiteral("http://x/y.png");
     }
 

@@ -421,6 +421,32 @@ private slots:
         }
     }
 
+    // A browser's preflight before a JSON POST is answered in its place among
+    // the connection's answers; the POST answers around it are unchanged.
+    void preflightIsAnsweredInOrder()
+    {
+        Client client;
+        QVERIFY(client.connected());
+        const QString port = QString::number(client.socket().localPort());
+        const QByteArray preflight = "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:12380\r\nOrigin: http://till.example\r\n"
+                                     "Access-Control-Request-Method: POST\r\n"
+                                     "Access-Control-Request-Headers: content-type\r\n"
+                                     "Access-Control-Request-Private-Network: true\r\n\r\n";
+        client.send(post(FireOpen) + preflight + post(FireClose));
+        QVERIFY(client.waitForResponses(3));
+        const QList<QByteArray> responses = client.responses();
+        QCOMPARE(responses.at(0), framed(R"({"code":200})"));
+        QCOMPARE(responses.at(1), QByteArray("HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
+                                             "Access-Control-Allow-Methods: POST, OPTIONS\r\n"
+                                             "Access-Control-Allow-Headers: content-type\r\n"
+                                             "Access-Control-Allow-Private-Network: true\r\n"
+                                             "Access-Control-Max-Age: 600\r\nContent-Length: 0\r\n\r\n"));
+        QCOMPARE(responses.at(2), framed(R"({"code":200})"));
+        QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
+        QVERIFY(newLogText().contains(
+            QStringLiteral("http连接CORS预检请求，远程端口:%1，来源:http://till.example").arg(port)));
+    }
+
     // Connections that never complete a request are closed after a while,
     // so idle ones cannot keep the cashier out once files run short.
     void idleConnectionsAreClosedUnderAFileLimit()

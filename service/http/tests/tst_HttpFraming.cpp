@@ -22,6 +22,10 @@ QStringList frame(const QByteArray &stream, int piece)
             const HttpFraming::Result result = HttpFraming::nextRequest(state);
             if (result.step == Step::HeaderPending || result.step == Step::BodyPending)
                 break;
+            if (result.step == Step::Preflight) {
+                seen.append(QStringLiteral("preflight"));
+                continue;
+            }
             if (result.step != Step::Request) {
                 seen.append(QStringLiteral("stop %1").arg(int(result.step)));
                 return seen;
@@ -62,6 +66,11 @@ private slots:
                                          << QStringList{QStringLiteral("stop %1").arg(int(Step::BadLength))};
         QTest::newRow("beyond the bound") << post("", QByteArray::number(HttpFraming::MaxContentLength + 1))
                                           << QStringList{QStringLiteral("stop %1").arg(int(Step::TooLarge))};
+        const QByteArray options = "OPTIONS / HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\n\r\n";
+        QTest::newRow("preflight between requests") << post("a") + options + post("b")
+                                                    << QStringList{"a", "preflight", "b"};
+        // Only the exact method starts a preflight; others are still refused.
+        QTest::newRow("lower-case options") << QByteArray("options / HTTP/1.1\r\n\r\n") << QStringList{notPost};
         // An unreadable length counts as 0: the body then starts the next header.
         QTest::newRow("length not a number") << post("{}", "two") + post("x") << QStringList{"", notPost};
     }
@@ -72,6 +81,43 @@ private slots:
         QFETCH(QStringList, expected);
         for (int piece : {1, 3, 17, stream.size()})
             QCOMPARE(frame(stream, piece), expected);
+    }
+
+    void preflightAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("fields");
+        QTest::addColumn<QByteArray>("expectedFields");
+
+        const QByteArray base = "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, OPTIONS\r\n";
+        const QByteArray tail = "Access-Control-Max-Age: 600\r\nContent-Length: 0\r\n";
+        QTest::newRow("nothing asked") << QByteArray() << base + tail;
+        QTest::newRow("headers echoed, field names any case")
+            << QByteArray("access-control-request-headers:  Content-Type,X-Till \r\n")
+            << base + "Access-Control-Allow-Headers: Content-Type, X-Till\r\n" + tail;
+        QTest::newRow("private network") << QByteArray("Access-Control-Request-Private-Network: true\r\n")
+                                         << base + "Access-Control-Allow-Private-Network: true\r\n" + tail;
+        QTest::newRow("private network not asked") << QByteArray("Access-Control-Request-Private-Network: no\r\n")
+                                                   << base + tail;
+        // Nothing a client sends can add a line of its own to the answer.
+        QTest::newRow("names that are not tokens are left out")
+            << QByteArray("Access-Control-Request-Headers: a b, x\rSet-Cookie: 1, ok, \"q\"\r\n")
+            << base + "Access-Control-Allow-Headers: ok\r\n" + tail;
+        const QByteArray name(100, 'h');
+        QByteArray many;
+        for (int i = 0; i < 10; ++i)
+            many += name + ',';
+        QTest::newRow("bounded") << "Access-Control-Request-Headers: " + many + "\r\n"
+                                 << base + "Access-Control-Allow-Headers: " + name + ", " + name + ", " + name + ", "
+                + name + ", " + name + "\r\n" + tail;
+    }
+
+    void preflightAnswer()
+    {
+        QFETCH(QByteArray, fields);
+        QFETCH(QByteArray, expectedFields);
+        const QByteArray header = "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fields;
+        QCOMPARE(HttpFraming::framePreflight(header.chopped(2)),
+                 "HTTP/1.1 204 No Content\r\n" + expectedFields + "\r\n");
     }
 
     void answerFraming()

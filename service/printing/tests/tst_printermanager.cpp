@@ -5,8 +5,14 @@
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <sys/stat.h>
 
@@ -40,6 +46,9 @@ private slots:
     void receiptsNeverShareHtml();
     void unloadablePictureIsLeftOut_data();
     void unloadablePictureIsLeftOut();
+    void qrCodePrints_data();
+    void qrCodePrints();
+    void refusedJobIsLogged();
 
 private:
     // Prints one job on a fresh renderer and returns the scheduler's job.
@@ -182,6 +191,7 @@ void TestPrinterManager::unloadablePictureIsLeftOut_data()
     QTest::newRow("missing file") << "%1/missing.png";
     QTest::newRow("not a picture") << "%1/text.png";
     QTest::newRow("too large") << "%1/large.png";
+    QTest::newRow("inline, does not decode") << "data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAEAAAAB";
 }
 
 // The receipt prints without the picture and without a placeholder icon,
@@ -200,11 +210,76 @@ void TestPrinterManager::unloadablePictureIsLeftOut()
     CPrinterManager manager;
     PrintRecord job;
     job.content = QStringLiteral("<p>BEFORE</p><img  src=\"%1\" width=\"120\"><p>AFTER</p>").arg(picture);
+    m_log->mark();
     const PrintedJobs::Job printed = printOne(manager, job);
+    QCOMPARE(m_log->linesWith(QStringLiteral("小票图片无法加载，未打印：%1").arg(picture)).size(), 1);
     QVERIFY(printed.id > 0);
     const QString text = PrintedJobs::text(printed.document);
     QVERIFY2(text.contains(QStringLiteral("BEFORE")) && text.contains(QStringLiteral("AFTER")), qPrintable(text));
     QCOMPARE(PrintedJobs::imageCount(printed.document), 0);
+}
+
+// A payment QR code as the cashier page writes it into the receipt, and the
+// same picture as a file; both print, proportions kept. The print times are
+// told for comparison.
+void TestPrinterManager::qrCodePrints_data()
+{
+    QTest::addColumn<bool>("embedded");
+    QTest::newRow("data address") << true;
+    QTest::newRow("file") << false;
+}
+
+void TestPrinterManager::qrCodePrints()
+{
+    QFETCH(bool, embedded);
+    // 300 x 300: 25 x 25 modules of 12 pixels in a QR-like pattern.
+    QImage code(300, 300, QImage::Format_Grayscale8);
+    code.fill(255);
+    for (int y = 0; y < 25; ++y)
+        for (int x = 0; x < 25; ++x)
+            if ((x * 7 + y * 13 + x * y) % 3 == 0)
+                for (int dy = 0; dy < 12; ++dy)
+                    std::fill_n(code.scanLine(y * 12 + dy) + x * 12, 12, uchar(0));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(code.save(&buffer, "PNG"));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("qr.png"));
+    QVERIFY(TestSupport::writeFile(path, png));
+    const QString source = embedded ? QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64()) : path;
+
+    CPrinterManager manager;
+    PrintRecord job;
+    job.content = receipt(QStringLiteral("PAY<br><img src=\"%1\" width=\"150\">").arg(source));
+    qint64 fastestMs = -1;
+    PrintedJobs::Job printed;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        printed = printOne(manager, job);
+        const qint64 ms = timer.elapsed();
+        fastestMs = fastestMs < 0 ? ms : qMin(fastestMs, ms);
+        QVERIFY(printed.id > 0);
+        QCOMPARE(PrintedJobs::imageCount(printed.document), 1);
+    }
+    qInfo("300 x 300 QR code (%d bytes of PNG): fastest of 3 prints %lld ms", int(png.size()), fastestMs);
+}
+
+// A queue that takes no jobs: the print server's refusal is in the log.
+void TestPrinterManager::refusedJobIsLogged()
+{
+    QCOMPARE(std::system("lpadmin -p refusing -E -v file:///dev/null && cupsreject -r closed refusing"), 0);
+    const auto removeQueue = qScopeGuard([] { std::system("lpadmin -x refusing"); });
+    CPrinterManager manager;
+    PrintRecord job;
+    job.name = QStringLiteral("refusing");
+    job.content = receipt(QStringLiteral("REFUSED"));
+    m_log->mark();
+    manager.printJob(job);
+    const QStringList refusals = m_log->linesWith(QStringLiteral("打印服务拒绝了打印任务，打印机:refusing，原因:"));
+    QCOMPARE(refusals.size(), 1);
+    QVERIFY2(refusals.first().contains(QStringLiteral("not accepting jobs")), qPrintable(refusals.first()));
 }
 
 int main(int argc, char **argv)

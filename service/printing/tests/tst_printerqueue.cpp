@@ -31,6 +31,7 @@ private slots:
     void jobsBehindAMissingLogoKeepTheirOrder();
     void destructionDropsWaitingJobsPromptly();
     void fullQueueRefusesJobs();
+    void jobsWaitForAPrinter();
 
 private:
     PrintRecord job(const QString &text, const QString &logoPath = QString()) const;
@@ -200,6 +201,45 @@ void TestPrinterQueue::fullQueueRefusesJobs()
     queue.start(QThread::IdlePriority);
     QTRY_VERIFY_WITH_TIMEOUT(queue.jobCount() < accepted, 20000);
     QVERIFY(queue.addJob(big));
+}
+
+// No printer at all (none installed, or the print server unreachable): the
+// receipts stay queued and counted, the reason is told once, and they print
+// in order when a printer appears.
+void TestPrinterQueue::jobsWaitForAPrinter()
+{
+    QStringList installed;
+    CPrinterQueue queue(m_clock.get());
+    queue.setPrinterNames([&installed] { return installed; });
+    QStringList problems;
+    connect(&queue, &CPrinterQueue::printerProblemChanged, this,
+            [&problems](const QString &problem) { problems.append(problem); }, Qt::DirectConnection);
+    PrintRecord first = job(QStringLiteral("WAIT-A"));
+    PrintRecord second = job(QStringLiteral("WAIT-B"));
+    const int before = PrintedJobs::lastId();
+    queue.addJob(first);
+    queue.addJob(second);
+
+    for (int pass = 0; pass < 3; ++pass) {
+        QCOMPARE(queue.printPass(), CPrinterQueue::IdlePauseMs);
+        m_clock->advanceMs(CPrinterQueue::LogoWaitMs);
+    }
+    QCOMPARE(queue.jobCount(), 2);
+    QCOMPARE(PrintedJobs::since(before).size(), 0);
+    QCOMPARE(problems.size(), 1);
+    QVERIFY(!problems.first().isEmpty());
+    QCOMPARE(m_log->linesWith(QStringLiteral("没有可用的打印机")).size(), 1);
+    QCOMPARE(m_log->linesWith(QStringLiteral("超时")).size(), 0);
+
+    installed = QStringList{QStringLiteral("receipt58")};
+    QCOMPARE(queue.printPass(), CPrinterQueue::PauseAfterPrintMs);
+    QCOMPARE(queue.printPass(), CPrinterQueue::PauseAfterPrintMs);
+    QCOMPARE(queue.jobCount(), 0);
+    QCOMPARE(problems, QStringList({problems.first(), QString()}));
+    const QList<PrintedJobs::Job> printed = PrintedJobs::since(before);
+    QCOMPARE(printed.size(), 2);
+    QVERIFY(PrintedJobs::text(printed.at(0).document).contains(QStringLiteral("WAIT-A")));
+    QVERIFY(PrintedJobs::text(printed.at(1).document).contains(QStringLiteral("WAIT-B")));
 }
 
 int main(int argc, char **argv)

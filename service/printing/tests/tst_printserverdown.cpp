@@ -81,6 +81,11 @@ void TestPrintServerDown::commandsAnswerWhileTheLookupHangs()
     answered.restart();
     QCOMPARE(answerTo(R"({"data":"<p>x</p>","Name":"receipt58"})"), QStringLiteral(R"({"code":1})"));
     QVERIFY2(answered.elapsed() < boundMs, qPrintable(QString::number(answered.elapsed())));
+
+    // With no printer listed the receipt is kept, counted, and the window
+    // says why.
+    QTRY_VERIFY_WITH_TIMEOUT(!app->printerProblem().isEmpty(), 5000);
+    QCOMPARE(app->printQuantity(), 1);
 }
 
 
