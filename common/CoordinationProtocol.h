@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QUdpSocket;
 
@@ -45,14 +46,22 @@ public:
     static Message parse(const QByteArray &text);
 
     // Reads every datagram pending on socket, in order. A datagram that is
-    // not read whole (fewer or more bytes than announced) is dropped. With
-    // senders, the sender of each datagram is added there, in the same order.
-    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders = nullptr);
+    // not read whole (fewer or more bytes than announced) is dropped, and so
+    // is one sent from this host by another user's socket: its sender goes
+    // to refused ("address:port (user N)"), or without refused into a
+    // throttled warning. With senders, the sender of each datagram kept is
+    // added there, in the same order.
+    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders = nullptr,
+                                                  QStringList *refused = nullptr);
 
     // Sends text twice, back to back, to 127.0.0.1:port.
     static void sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port);
 
     // The "quit" start of the service: {"query":"IsUpdated"} twice to the
-    // running service, from an unbound socket that is closed afterwards.
+    // running service, from an unbound socket. The service heeds only
+    // datagrams whose sending socket it finds to be its own user's, so the
+    // socket stays open until the service has let its port go, at most
+    // QuitWaitMs.
+    static constexpr int QuitWaitMs = 3000;
     static void sendQuitToService();
 };
