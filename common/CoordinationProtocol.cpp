@@ -38,11 +38,16 @@ void refuse(const QHostAddress &sender, quint16 port, QStringList *refused)
                              << describeSender(sender, port) << "(" << unlogged << "more not logged)";
 }
 
-bool isOwnPort(QHash<quint16, bool> &known, const QHostAddress &sender, quint16 port)
+bool isOwnPort(QHash<quint16, bool> &known, const QHostAddress &sender, quint16 port,
+               CoordinationProtocol::Senders accepted)
 {
     auto found = known.constFind(port);
-    if (found == known.constEnd())
-        found = known.insert(port, LoopbackSocket::isOwnUsersSocket(sender, port));
+    if (found == known.constEnd()) {
+        const bool own = LoopbackSocket::isOwnUsersSocket(sender, port)
+                         || (accepted == CoordinationProtocol::Senders::OwnUserOrGone
+                             && !LoopbackSocket::isHeldByAnyone(port));
+        found = known.insert(port, own);
+    }
     return found.value();
 }
 
@@ -81,7 +86,7 @@ CoordinationProtocol::Message CoordinationProtocol::parse(const QByteArray &text
 }
 
 QList<QByteArray> CoordinationProtocol::takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders,
-                                                            QStringList *refused)
+                                                            QStringList *refused, Senders accepted)
 {
     QList<QByteArray> datagrams;
     // One look-up per sending port and pass: a flood costs one table read.
@@ -98,7 +103,7 @@ QList<QByteArray> CoordinationProtocol::takePendingDatagrams(QUdpSocket &socket,
             continue;
         // Other local users reach the loopback ports too; only our own
         // user's programs may steer us.
-        if (LoopbackSocket::isLoopbackSender(sender) && !isOwnPort(ownPorts, sender, senderPort)) {
+        if (LoopbackSocket::isLoopbackSender(sender) && !isOwnPort(ownPorts, sender, senderPort, accepted)) {
             refuse(sender, senderPort, refused);
             continue;
         }
@@ -111,6 +116,10 @@ QList<QByteArray> CoordinationProtocol::takePendingDatagrams(QUdpSocket &socket,
 
 void CoordinationProtocol::sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port)
 {
+    if (!LoopbackSocket::otherUsersOn(port).isEmpty()) {
+        qWarning().noquote() << "not sent: port" << port << "is held by another user";
+        return;
+    }
     for (int copy = 0; copy < 2; ++copy)
         socket.writeDatagram(text, QHostAddress(QHostAddress::LocalHost), port);
 }

@@ -81,6 +81,11 @@ bool LoopbackSocket::isOwnUsersSocket(const QHostAddress &sender, quint16 port)
     return !sockets.isEmpty() && std::all_of(sockets.cbegin(), sockets.cend(), isOwn);
 }
 
+bool LoopbackSocket::isHeldByAnyone(quint16 port)
+{
+    return !UdpSocketTable::boundTo(port).isEmpty();
+}
+
 bool LoopbackSocket::isHeldByOwnUser(quint16 port)
 {
     const QList<UdpSocketEntry> sockets = UdpSocketTable::boundTo(port);

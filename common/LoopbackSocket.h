@@ -20,6 +20,8 @@ public:
     // True when the socket that sent from sender:port on this host belongs
     // to this user. A port nobody holds any more counts as a stranger's.
     static bool isOwnUsersSocket(const QHostAddress &sender, quint16 port);
+    // True while any socket is bound to the local port.
+    static bool isHeldByAnyone(quint16 port);
     // True while a socket of this user is bound to the local port.
     static bool isHeldByOwnUser(quint16 port);
     // The other users holding sockets on the local port.

@@ -122,18 +122,22 @@ void TestCoordinationProtocol::onlyLoopbackSendersCount()
 void TestCoordinationProtocol::onlyOwnUsersSocketsCount_data()
 {
     QTest::addColumn<QString>("sender");
+    QTest::addColumn<bool>("strict"); // requests that steer the receiver
     QTest::addColumn<bool>("heard");
 
-    QTest::newRow("own socket") << "own" << true;
+    QTest::newRow("own socket") << "own" << true << true;
     // The sending socket is gone before the datagram is read: nobody can
-    // vouch for it any more.
-    QTest::newRow("own socket, closed") << "closed" << false;
-    QTest::newRow("another user's socket") << "other" << false;
+    // vouch for it any more, and a request is refused.
+    QTest::newRow("own socket closed, request") << "closed" << true << false;
+    QTest::newRow("own socket closed, answer") << "closed" << false << true;
+    QTest::newRow("another user's socket, request") << "other" << true << false;
+    QTest::newRow("another user's socket, answer") << "other" << false << false;
 }
 
 void TestCoordinationProtocol::onlyOwnUsersSocketsCount()
 {
     QFETCH(QString, sender);
+    QFETCH(bool, strict);
     QFETCH(bool, heard);
     if (sender == "other" && ::geteuid() != 0)
         QSKIP("a socket of another user needs root to make");
@@ -154,7 +158,8 @@ void TestCoordinationProtocol::onlyOwnUsersSocketsCount()
 
     QList<QHostAddress> senders;
     QStringList refused;
-    const QList<QByteArray> datagrams = Protocol::takePendingDatagrams(listener, &senders, &refused);
+    const QList<QByteArray> datagrams = Protocol::takePendingDatagrams(
+        listener, &senders, &refused, strict ? Protocol::Senders::OwnUserOnly : Protocol::Senders::OwnUserOrGone);
     QCOMPARE(datagrams, heard ? QList<QByteArray>{text} : QList<QByteArray>());
     QCOMPARE(senders.size(), datagrams.size());
     QCOMPARE(refused.size(), heard ? 0 : 1);

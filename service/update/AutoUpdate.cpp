@@ -72,7 +72,8 @@ void CAutoUpdate::onReadyRead()
 {
     QList<QHostAddress> senders;
     QStringList otherUsers;
-    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(*m_socket, &senders, &otherUsers);
+    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(
+        *m_socket, &senders, &otherUsers, CoordinationProtocol::Senders::OwnUserOnly);
     for (const QString &sender : otherUsers)
         reportOtherUser(sender);
     for (int i = 0; i < datagrams.size(); ++i) {

@@ -88,6 +88,7 @@ QString TestCleanerRepair::makeService(const QString &folder)
     TestSupport::writeFile(folder + "/logs/PrinterLog.log", "log");
     TestSupport::writeFile(folder + "/Updater/Updater", "updater");
     TestSupport::writeFile(folder + "/Updater/Tamrow", "rollback");
+    TestSupport::writeFile(folder + "/Updater/Update.conf", "{}");
     TestSupport::writeFile(folder + "/Korvel", "service");
     return folder + "/Korvel";
 }
