@@ -6,6 +6,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -153,6 +154,17 @@ void TestAutoUpdate::ignoresRequestsFromTheLan()
 
 void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()
 {
+    // Another installation's updater, same name, does not hold up ours.
+    QTemporaryDir elsewhere;
+    const QString other = elsewhere.filePath("Updater");
+    QVERIFY(QFile::rename(
+        TestSupport::copyProgram(TestSupport::builtProgram("service/update/tests/updater_standin"), elsewhere.path()),
+        other));
+    QProcess otherUpdater;
+    otherUpdater.start(other, QStringList());
+    QVERIFY(otherUpdater.waitForStarted());
+    QTRY_VERIFY(isProcessRunning("Updater"));
+
     start();
     QVERIFY(m_coordinator->isWatching());
     m_coordinator->onWatchTimer();
