@@ -135,6 +135,15 @@ for line in "SSL支持状态" "打开文件数上限"; do
 done
 ! grep -q "监听失败" "$log" || fail "the second start wrote a false alarm into the log"
 
+# A lock folder that is not the cashier's own (here: a home folder set to the
+# other user's) is refused loudly, on standard error and in the log.
+output=$(env -i PATH=/usr/bin:/bin HOME="$work/home-$other" QT_QPA_PLATFORM=offscreen \
+    timeout 60 setpriv --reuid=$cashier --regid=$cashier --clear-groups "$till/Korvel" 2>&1)
+status=$?
+((status == 1)) || fail "a foreign lock folder gave status $status, not 1"
+[[ $output == *"single-instance lock refused"*"home-$other"* ]] || fail "no reason on standard error: $output"
+wait_for 25 grep -q "single-instance lock refused" "$log" || fail "the foreign lock folder is not in the log"
+
 # 5. The cashier's own Selvane asks the service to close and removes the folder.
 mkdir -p "$work/home-$cashier/.config/Korvel"
 printf '[Run]\nKorvel=%s\n' "$till/Korvel" >"$work/home-$cashier/.config/Korvel/Run.ini"
