@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QUdpSocket;
 
@@ -44,15 +45,34 @@ public:
     // Text that is no JSON object reads as an object without fields.
     static Message parse(const QByteArray &text);
 
-    // Reads every datagram pending on socket, in order. A datagram that is
-    // not read whole (fewer or more bytes than announced) is dropped. With
-    // senders, the sender of each datagram is added there, in the same order.
-    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders = nullptr);
+    // Who may have sent a datagram that counts. A socket of this host is
+    // looked up by the sender's port while the datagram is read, so a sender
+    // that has closed its socket by then cannot be vouched for. Answers that
+    // must carry back a token we sent only to our own user's port may still
+    // come from there (the service ends right after answering); requests
+    // that steer the receiver may not.
+    enum class Senders { OwnUserOrGone, OwnUserOnly };
 
-    // Sends text twice, back to back, to 127.0.0.1:port.
+    // Reads every datagram pending on socket, in order. A datagram that is
+    // not read whole (fewer or more bytes than announced) is dropped, and so
+    // is one sent from this host by a socket that does not pass `accepted`:
+    // its sender goes to refused ("address:port"), or without refused into
+    // a throttled warning. With senders, the sender of each datagram kept is
+    // added there, in the same order.
+    static QList<QByteArray> takePendingDatagrams(QUdpSocket &socket, QList<QHostAddress> *senders = nullptr,
+                                                  QStringList *refused = nullptr,
+                                                  Senders accepted = Senders::OwnUserOrGone);
+
+    // Sends text twice, back to back, to 127.0.0.1:port; nothing when
+    // another user's socket holds that port, so that our tokens and answers
+    // never reach them.
     static void sendTwice(QUdpSocket &socket, const QByteArray &text, quint16 port);
 
     // The "quit" start of the service: {"query":"IsUpdated"} twice to the
-    // running service, from an unbound socket that is closed afterwards.
+    // running service, from an unbound socket. The service heeds only
+    // datagrams whose sending socket it finds to be its own user's, so the
+    // socket stays open until the service has let its port go, at most
+    // QuitWaitMs.
+    static constexpr int QuitWaitMs = 3000;
     static void sendQuitToService();
 };

@@ -1,27 +1,24 @@
 #include "common/SingleInstance.h"
 
-SingleInstance::SingleInstance(const QString &semaphoreKey, const QString &memoryKey)
-    : m_lock(memoryKey),
-      m_semaphore(semaphoreKey, 1, QSystemSemaphore::Open),
-      m_memory(memoryKey)
+#include <cstdio>
+
+SingleInstance::SingleInstance(const QString &semaphoreKey, const QString &lockName) : m_lock(lockName)
 {
+    Q_UNUSED(semaphoreKey);
 }
 
 bool SingleInstance::acquire()
 {
-    if (!m_lock.tryLock())
+    switch (m_lock.tryAcquire()) {
+    case InstanceLock::Result::Acquired:
+        return true;
+    case InstanceLock::Result::HeldElsewhere:
         return false;
-
-    m_semaphore.acquire();
-    // We hold the lock, so no live instance owns a segment under this key; one
-    // that is still there was left by a process that was killed. Attaching and
-    // detaching as its last user removes it.
-    if (m_memory.attach())
-        m_memory.detach();
-    // The lock has decided already. On this platform a segment's key is
-    // derived from a file's inode, so another program's live segment can
-    // share it; failing to create ours then does not mean a second instance.
-    m_memory.create(1, QSharedMemory::ReadWrite);
-    m_semaphore.release();
-    return true;
+    case InstanceLock::Result::Unsafe:
+        break;
+    }
+    // Not obeyed silently: someone else's file must not pass for our instance.
+    m_problem = QStringLiteral("single-instance lock refused: %1").arg(m_lock.problem());
+    std::fprintf(stderr, "%s\n", m_problem.toLocal8Bit().constData());
+    return false;
 }

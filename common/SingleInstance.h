@@ -2,29 +2,31 @@
 
 #include "platform/InstanceLock.h"
 
-#include <QSharedMemory>
 #include <QString>
-#include <QSystemSemaphore>
 
-// "Only one of us runs": a system semaphore makes the create-or-fail of a
-// one-byte shared-memory segment atomic across processes. The segment of a
-// killed process can outlive it, so a lock that the kernel releases with the
-// process decides first whether a holder is still alive.
+// "Only one of us runs", per user: a lock file in a folder only the user can
+// write, released by the kernel with the process however it ends. Nothing is
+// shared with other users, so none of them can hold or plant it.
 class SingleInstance
 {
 public:
-    SingleInstance(const QString &semaphoreKey, const QString &memoryKey);
+    // The first key is the name older versions gave their semaphore; only
+    // the second names the lock.
+    SingleInstance(const QString &semaphoreKey, const QString &lockName);
 
     SingleInstance(const SingleInstance &) = delete;
     SingleInstance &operator=(const SingleInstance &) = delete;
 
-    // True when this process is now the only instance; it stays so until
-    // the object is destroyed.
+    // True when this process is now the only instance; it stays so until the
+    // object is destroyed. A lock folder or file that is not the user's own
+    // counts as false too; it is reported on standard error and kept in
+    // problem() for the program's log.
     bool acquire();
 
+    // Empty unless acquire() met a lock that is not the user's own.
+    QString problem() const { return m_problem; }
+
 private:
-    // Declared first so that it is released last, after the segment.
     InstanceLock m_lock;
-    QSystemSemaphore m_semaphore;
-    QSharedMemory m_memory;
+    QString m_problem;
 };

@@ -2,51 +2,110 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Per user: another user's instance, or a file another user left in a
-// shared folder, must not keep this user's program from starting. The
-// runtime folder is the user's own (XDG_RUNTIME_DIR, or the per-user folder
-// Qt makes when that is not set); only when it cannot be had does the lock
-// go to the temporary folder, under a name with the user's id.
-QString lockFolderAndPrefix()
+QString describeMode(const struct stat &status)
 {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!runtime.isEmpty())
-        return runtime + QStringLiteral("/korvel-");
-    return QDir::tempPath() + QStringLiteral("/korvel-%1-").arg(::geteuid());
+    return QStringLiteral("owner %1, mode %2")
+        .arg(QString::number(status.st_uid), QString::number(status.st_mode & 07777, 8));
+}
+
+// The folder must be a real folder (no link) of this user that nobody else
+// may write to; a runtime or home folder that fails this is not used.
+bool isOwnPrivateFolder(const QByteArray &folder, QString *problem)
+{
+    struct stat status;
+    if (::lstat(folder.constData(), &status) != 0) {
+        *problem = QStringLiteral("%1: %2").arg(QFile::decodeName(folder), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & 022) != 0) {
+        *problem = QStringLiteral("%1 is not a private folder of user %2 (%3)")
+                       .arg(QFile::decodeName(folder), QString::number(::geteuid()), describeMode(status));
+        return false;
+    }
+    return true;
+}
+
+// Without XDG_RUNTIME_DIR: a folder of our own below the home folder,
+// created 0700 and checked for owner and mode before every use.
+QString homeLockFolder(QString *problem)
+{
+    const QByteArray home = QFile::encodeName(QDir::homePath());
+    if (!isOwnPrivateFolder(home, problem))
+        return QString();
+    const QByteArray folder = home + "/.korvel";
+    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST) {
+        *problem = QStringLiteral("%1: %2").arg(QFile::decodeName(folder), QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }
+    struct stat status;
+    if (::lstat(folder.constData(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid()
+        || (status.st_mode & 077) != 0) {
+        *problem = QStringLiteral("%1 is not a 0700 folder of user %2").arg(QFile::decodeName(folder), QString::number(::geteuid()));
+        return QString();
+    }
+    return QFile::decodeName(folder);
+}
+
+QString lockFolder(QString *problem)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty()) {
+        if (isOwnPrivateFolder(runtime, problem))
+            return QFile::decodeName(runtime);
+        return QString();
+    }
+    return homeLockFolder(problem);
 }
 
 } // namespace
 
-InstanceLock::InstanceLock(const QString &name) : m_path(lockFolderAndPrefix() + name + QStringLiteral(".lock")) {}
+InstanceLock::InstanceLock(const QString &name) : m_name(name)
+{
+    const QString folder = lockFolder(&m_problem);
+    if (!folder.isEmpty())
+        m_path = folder + QStringLiteral("/korvel-") + name + QStringLiteral(".lock");
+}
 
 InstanceLock::~InstanceLock()
 {
     unlock();
 }
 
-bool InstanceLock::tryLock()
+InstanceLock::Result InstanceLock::tryAcquire()
 {
     if (m_handle >= 0)
-        return true;
+        return Result::Acquired;
+    if (m_path.isEmpty())
+        return Result::Unsafe;
     // Close-on-exec: programs we start (Updater) must not inherit the lock.
-    // Not through a link someone else planted.
     const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return false;
+    if (fd < 0) {
+        m_problem = QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        return Result::Unsafe;
+    }
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+        m_problem = QStringLiteral("%1 was not made by user %2 (%3)")
+                        .arg(m_path, QString::number(::geteuid()), describeMode(status));
+        ::close(fd);
+        return Result::Unsafe;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        return false;
+        return Result::HeldElsewhere;
     }
     m_handle = fd;
-    return true;
+    return Result::Acquired;
 }
 
 void InstanceLock::unlock()

@@ -1,6 +1,7 @@
 #include "common/SingleInstance.h"
 
-#include <QSharedMemory>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
 
@@ -16,7 +17,7 @@ private slots:
     void secondHolderIsRefused();
     void releasedWhenDestroyed();
     void killedHolderDoesNotBlock();
-    void foreignSegmentUnderTheKeyDoesNotBlock();
+    void plantedLockIsReported();
 
 private:
     static QString uniqueKey(const char *what)
@@ -60,25 +61,36 @@ void TestSingleInstance::killedHolderDoesNotBlock()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the holder did not get the instance");
 
-    // The killed holder's segment is still there: the kernel keeps it.
-    QSharedMemory probe(memory);
-    QVERIFY(!probe.create(1));
-    QCOMPARE(probe.error(), QSharedMemory::AlreadyExists);
-
     SingleInstance next(semaphore, memory);
     QVERIFY(next.acquire());
 }
 
-// Another program's live segment can have the same key.
-void TestSingleInstance::foreignSegmentUnderTheKeyDoesNotBlock()
+// A lock file another user made must not pass for a running instance: the
+// start is refused loudly, with a reason for the log, while a lock held by
+// our own first instance refuses silently.
+void TestSingleInstance::plantedLockIsReported()
 {
-    const QString semaphore = uniqueKey("Sem"), memory = uniqueKey("Mem");
-    QSharedMemory foreign(memory);
-    QVERIFY(foreign.create(1));
-    SingleInstance only(semaphore, memory);
-    QVERIFY(only.acquire());
-    SingleInstance second(semaphore, memory);
-    QVERIFY(!second.acquire());
+    QTemporaryDir runtime;
+    QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const QString name = uniqueKey("Mem");
+    {
+        SingleInstance first(QString(), name);
+        QVERIFY(first.acquire());
+        SingleInstance second(QString(), name);
+        QVERIFY(!second.acquire());
+        QCOMPARE(second.problem(), QString());
+    }
+    const QString lock = runtime.filePath("korvel-" + name + ".lock");
+    QVERIFY(QFileInfo::exists(lock));
+    if (::geteuid() == 0) {
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 4002, 4002), 0);
+        SingleInstance planted(QString(), name);
+        QVERIFY(!planted.acquire());
+        QVERIFY2(planted.problem().contains(lock), qPrintable(planted.problem()));
+    }
+    qputenv("XDG_RUNTIME_DIR", saved);
 }
 
 QTEST_GUILESS_MAIN(TestSingleInstance)

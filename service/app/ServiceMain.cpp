@@ -7,6 +7,7 @@
 #include "service/app/LogFacility.h"
 #include "service/app/MainApp.h"
 
+#include <QCoreApplication>
 #include <QQmlApplicationEngine>
 #include <QSslSocket>
 
@@ -30,6 +31,18 @@ void startLogging(const CMainApp &app)
     startLogWriters();
 }
 
+// A lock that is not the user's own stops this start; it goes into the log
+// too, so that whoever looks for why the service is missing finds it.
+int reportUnsafeLock(int argc, char **argv, const QString &problem)
+{
+    QCoreApplication app(argc, argv);
+    initLogDirectory(app.applicationDirPath());
+    startLogWriters();
+    WRITE_LOG(PrinterLog, problem);
+    stopLogWriters();
+    return 1;
+}
+
 } // namespace
 
 int korvelMain(int argc, char **argv)
@@ -39,19 +52,17 @@ int korvelMain(int argc, char **argv)
         return 0;
     }
 
+    // Before anything binds a port or writes a line: a second start must
+    // leave no trace in the running service's log.
+    auto instance = std::make_unique<SingleInstance>(QStringLiteral("QXPrinter"), QStringLiteral("QXPrinterObject"));
+    if (!instance->acquire())
+        return instance->problem().isEmpty() ? 0 : reportUnsafeLock(argc, argv, instance->problem());
+
     initKorvelResources();
     QmlWindow::useSoftwareRendering();
     auto app = std::make_unique<CMainApp>(argc, argv);
     startLogging(*app);
     WRITE_LOG(PrinterLog, QStringLiteral("SSL支持状态:%1").arg(QSslSocket::supportsSsl() ? 1 : 0));
-
-    auto instance = std::make_unique<SingleInstance>(QStringLiteral("QXPrinter"), QStringLiteral("QXPrinterObject"));
-    if (!instance->acquire()) {
-        instance.reset();
-        app.reset();
-        stopLogWriters();
-        return 0;
-    }
 
     auto engine = QmlWindow::load(app.get());
     TerminationSignals termination;
@@ -59,8 +70,8 @@ int korvelMain(int argc, char **argv)
     const int status = engine->rootObjects().isEmpty() ? -1 : app->exec();
 
     engine.reset();
-    instance.reset();
     app.reset();
     stopLogWriters();
+    instance.reset();
     return status;
 }

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-// The whole start of the service: quit request, application object, log
-// writers, single-instance test, window, event loop and teardown.
+// The whole start of the service: quit request, single-instance test,
+// application object, log writers, window, event loop and teardown.
 int korvelMain(int argc, char **argv);
 
 // The service's QML files and images live in its library; programs and

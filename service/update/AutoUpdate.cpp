@@ -3,7 +3,7 @@
 #include "common/Clock.h"
 #include "common/CoordinationProtocol.h"
 #include "common/LoopbackSocket.h"
-#include "platform/ProcessTable.h"
+#include "platform/FileInUse.h"
 #include "service/app/LogFacility.h"
 
 #include <QCoreApplication>
@@ -29,7 +29,8 @@ CAutoUpdate::CAutoUpdate(QObject *owner, const QString &serviceFolder)
 {
     connect(m_socket, &QUdpSocket::readyRead, this, &CAutoUpdate::onReadyRead);
     // Without the port the service simply hears no coordination requests.
-    LoopbackSocket::bindListener(*m_socket, CoordinationProtocol::ServicePort);
+    if (!LoopbackSocket::bindListener(*m_socket, CoordinationProtocol::ServicePort))
+        reportPortTaken();
 
     m_watchTimer.setInterval(WatchIntervalMs);
     m_watchTimer.setSingleShot(true);
@@ -55,7 +56,9 @@ void CAutoUpdate::startUpdater()
 
 void CAutoUpdate::onWatchTimer()
 {
-    if (isProcessRunning(m_files.imageName())) {
+    // Only this installation's updater counts: another user's, or another
+    // installation's, must not hold up ours.
+    if (isFileInUse(m_files.updater())) {
         m_watchTimer.start();
         return;
     }
@@ -68,7 +71,11 @@ void CAutoUpdate::onWatchTimer()
 void CAutoUpdate::onReadyRead()
 {
     QList<QHostAddress> senders;
-    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(*m_socket, &senders);
+    QStringList otherUsers;
+    const QList<QByteArray> datagrams = CoordinationProtocol::takePendingDatagrams(
+        *m_socket, &senders, &otherUsers, CoordinationProtocol::Senders::OwnUserOnly);
+    for (const QString &sender : otherUsers)
+        reportOtherUser(sender);
     for (int i = 0; i < datagrams.size(); ++i) {
         // The port listens on every address, but only programs on this host
         // may ask the service to end.
@@ -99,4 +106,26 @@ void CAutoUpdate::reportStranger(const QHostAddress &sender)
         WRITE_LOG(PrinterLog, QStringLiteral("忽略非本机发来的更新协调消息:%1（此前另有%2条未记录）")
                                   .arg(sender.toString(), QString::number(unlogged)));
     }
+}
+
+void CAutoUpdate::reportOtherUser(const QString &sender)
+{
+    quint64 unlogged = 0;
+    if (m_otherUserLog.admit(Clock::system().monotonicMs(), &unlogged)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("忽略其他用户发来的更新协调消息:%1（此前另有%2条未记录）")
+                                  .arg(sender, QString::number(unlogged)));
+    }
+}
+
+// The port is not shared: while another program holds it, the service hears
+// no coordination requests, and says so once.
+void CAutoUpdate::reportPortTaken()
+{
+    QStringList users;
+    for (const uint user : LoopbackSocket::otherUsersOn(CoordinationProtocol::ServicePort))
+        users << QString::number(user);
+    WRITE_LOG(PrinterLog, QStringLiteral("更新协调端口%1被占用（%2），未共享:%3")
+                              .arg(QString::number(CoordinationProtocol::ServicePort),
+                                   users.isEmpty() ? QStringLiteral("本用户") : QStringLiteral("用户") + users.join(QLatin1Char(',')),
+                                   m_socket->errorString()));
 }

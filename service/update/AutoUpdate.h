@@ -47,6 +47,8 @@ private slots:
 private:
     void sendMessage(const QString &query);
     void reportStranger(const QHostAddress &sender);
+    void reportOtherUser(const QString &sender);
+    void reportPortTaken();
 
     QObject *m_owner;
     QUdpSocket *m_socket;
@@ -55,4 +57,5 @@ private:
     CUpdaterFiles m_files;
     QTimer m_watchTimer;
     LogThrottle m_strangerLog;
+    LogThrottle m_otherUserLog;
 };

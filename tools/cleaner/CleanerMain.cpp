@@ -27,8 +27,17 @@ namespace {
 
 int runRepair(QGuiApplication &app, KorvelCleaner &cleaner)
 {
-    QObject::connect(&cleaner, &KorvelCleaner::cleanupFinished, &app, [](bool success) {
+    QObject::connect(&cleaner, &KorvelCleaner::cleanupFinished, &app, [&cleaner](bool success) {
         qDebug().noquote() << QStringLiteral("清理") + (success ? QStringLiteral("成功") : QStringLiteral("失败"));
+        // "Success" alone would not tell a removal from a run that found
+        // nothing, nor say why a removal failed.
+        if (!cleaner.failureReason().isEmpty())
+            qDebug().noquote() << "reason:" << cleaner.failureReason();
+        const QStringList removed = cleaner.removed();
+        if (removed.isEmpty())
+            qDebug().noquote() << "nothing to remove";
+        for (const QString &item : removed)
+            qDebug().noquote() << "removed:" << item;
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     });
     cleaner.startCleanup();

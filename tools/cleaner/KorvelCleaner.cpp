@@ -4,6 +4,7 @@
 #include "common/CoordinationProtocol.h"
 #include "common/InstallationLayout.h"
 #include "platform/FileInUse.h"
+#include "platform/FolderHandle.h"
 #include "platform/FolderView.h"
 #include "platform/ShortcutHelper.h"
 #include "platform/TaskKill.h"
@@ -38,6 +39,8 @@ QString commandLine(const QProcess &process)
 
 KorvelCleaner::KorvelCleaner(QObject *parent) : QObject(parent), m_socket(new QUdpSocket(this)) {}
 
+KorvelCleaner::~KorvelCleaner() = default;
+
 QString KorvelCleaner::readRunEntry() const
 {
     return m_runKey.value(runValueName());
@@ -48,8 +51,17 @@ void KorvelCleaner::startCleanup()
     // A second press while a run waits for programs to end would race it.
     if (m_running)
         return;
+    m_removed.clear();
+    m_failure.clear();
+    m_folder.reset();
     const QString runValue = readRunEntry();
     if (runValue.isEmpty()) {
+        emit cleanupFinished(true);
+        return;
+    }
+    // The package is gone already; only its traces in the session remain.
+    if (RunEntryCheck::isLeftBehind(runValue)) {
+        forgetRunValue(runValue, QDir::fromNativeSeparators(runValue));
         emit cleanupFinished(true);
         return;
     }
@@ -58,27 +70,59 @@ void KorvelCleaner::startCleanup()
     if (servicePath.isEmpty()) {
         // Nothing is deleted and the value stays, so nothing is lost.
         qDebug().noquote() << "运行项不是服务程序，未删除任何文件:" << runValue << "(" + reason + ")";
+        fail(runValue + QStringLiteral(": ") + reason);
+        emit cleanupFinished(false);
+        return;
+    }
+    m_baseDir = QFileInfo(servicePath).path();
+    m_folder = std::make_unique<FolderHandle>(m_baseDir);
+    if (!holdsPackage()) {
+        fail(m_folder->isOpen() ? m_baseDir + QStringLiteral(": holds no Updater folder of the package")
+                                : m_folder->error());
+        m_folder.reset();
         emit cleanupFinished(false);
         return;
     }
     m_running = true;
-    removeAutostartEntry(servicePath);
-    m_runKey.remove(runValueName());
-    m_baseDir = QFileInfo(servicePath).path();
+    forgetRunValue(runValue, servicePath);
     removePackageFiles(servicePath);
 }
 
+void KorvelCleaner::forgetRunValue(const QString &runValue, const QString &servicePath)
+{
+    if (removeAutostartEntry(servicePath))
+        m_removed << QStringLiteral("autostart entry for ") + servicePath;
+    m_runKey.remove(runValueName());
+    m_removed << QStringLiteral("Run value %1=%2").arg(runValueName(), runValue);
+}
+
+// The service's program beside the updater's folder with its configuration
+// or its program: a folder without them is not known to be the package.
+bool KorvelCleaner::holdsPackage() const
+{
+    const QString updater = InstallationLayout::updaterFolder() + QLatin1Char('/');
+    return m_folder && m_folder->isOpen() && m_folder->holdsFile(InstallationLayout::serviceProgram())
+           && (m_folder->holdsFile(updater + InstallationLayout::updateConf())
+               || m_folder->holdsFile(updater + InstallationLayout::updaterProgram()));
+}
+
 // The desktop would otherwise try to start the deleted program at every logon.
-void KorvelCleaner::removeAutostartEntry(const QString &servicePath) const
+bool KorvelCleaner::removeAutostartEntry(const QString &servicePath) const
 {
     const QString folder = ShortcutHelper::startupFolder();
     if (folder.isEmpty())
-        return;
+        return false;
     const QString entry = folder + QLatin1Char('/') + QFileInfo(InstallationLayout::serviceProgram()).completeBaseName()
                           + ShortcutHelper::shortcutExtension();
     const QString target = ShortcutHelper::shortcutTarget(entry);
-    if (!target.isEmpty() && QFileInfo(target).canonicalFilePath() == servicePath)
-        ShortcutHelper::deleteShortcut(entry);
+    if (target.isEmpty())
+        return false;
+    // The program may be gone: then its folder's real path decides.
+    const QFileInfo program(target);
+    const QString programFolder = QDir(program.absolutePath()).canonicalPath();
+    const QString resolved = programFolder.isEmpty() ? QDir::cleanPath(target)
+                                                     : programFolder + QLatin1Char('/') + program.fileName();
+    return (resolved == servicePath || QDir::cleanPath(target) == servicePath) && ShortcutHelper::deleteShortcut(entry);
 }
 
 QString KorvelCleaner::updaterPath() const
@@ -102,23 +146,11 @@ void KorvelCleaner::removePackageFiles(const QString &servicePath)
 {
     m_servicePath = servicePath;
     // A running program is asked to close rather than having its file
-    // deleted under it.
-    if (QFileInfo::exists(servicePath)) {
-        if (isFileInUse(servicePath))
-            sendCloseApp(CoordinationProtocol::ServicePort);
-        else
-            QFile::remove(servicePath);
-    }
-    const QString updater = updaterPath();
-    if (QFileInfo::exists(updater)) {
-        if (isFileInUse(updater))
-            sendCloseApp(CoordinationProtocol::UpdaterPort);
-        else
-            QFile::remove(updater);
-    }
-    const QString rollback = rollbackPath();
-    if (QFileInfo::exists(rollback))
-        QFile::remove(rollback);
+    // deleted under it; the files go with the folder after the wait.
+    if (isFileInUse(servicePath))
+        sendCloseApp(CoordinationProtocol::ServicePort);
+    if (isFileInUse(updaterPath()))
+        sendCloseApp(CoordinationProtocol::UpdaterPort);
     QTimer::singleShot(SettleMs, this, &KorvelCleaner::removeAfterWait);
 }
 
@@ -128,8 +160,8 @@ void KorvelCleaner::removeAfterWait()
 {
     const QStringList programs = packagePrograms();
     const bool anyRunning = std::any_of(programs.cbegin(), programs.cend(), isFileInUse);
-    if (!anyRunning && removeBaseDir()) {
-        finish(true);
+    if (!anyRunning) {
+        finish(removeBaseDir());
         return;
     }
     killProcesses(programs);
@@ -188,15 +220,32 @@ void KorvelCleaner::reportKill(QProcess *process, int exitCode, QProcess::ExitSt
 
 bool KorvelCleaner::removeBaseDir()
 {
-    // An empty path would mean the current folder.
-    if (m_baseDir.isEmpty())
+    if (!m_folder)
+        m_folder = std::make_unique<FolderHandle>(m_baseDir);
+    // Checked again after the wait: the path may have been swapped for a
+    // link or another folder, and then nothing is deleted.
+    if (!m_folder->isStillAtPath() || !holdsPackage()) {
+        fail(m_baseDir + QStringLiteral(": no longer the package folder that was checked"));
         return false;
-    return QDir(m_baseDir).removeRecursively();
+    }
+    const bool removed = m_folder->removeAll();
+    if (m_folder->removedEntries() > 0)
+        m_removed << QStringLiteral("%1 (%2 entries)").arg(m_baseDir, QString::number(m_folder->removedEntries()));
+    if (!removed)
+        fail(m_folder->error());
+    return removed;
+}
+
+void KorvelCleaner::fail(const QString &reason)
+{
+    if (m_failure.isEmpty())
+        m_failure = reason;
 }
 
 void KorvelCleaner::finish(bool success)
 {
     m_running = false;
+    m_folder.reset();
     emit cleanupFinished(success);
 }
 

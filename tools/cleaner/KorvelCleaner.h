@@ -7,13 +7,18 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class FolderHandle;
 class QUdpSocket;
 
 // Removes the installation-free package of the print service: finds it
 // through the service's Run value, removes that value (and the desktop's
 // autostart entry for the same program), asks running programs of the
 // package to close, ends those that stay and deletes the service folder.
-// The result arrives as cleanupFinished().
+// The folder is opened once and checked to hold the package; everything is
+// deleted through that handle, so nothing else is ever touched. The result
+// arrives as cleanupFinished(); removed() and failureReason() tell more.
 class KorvelCleaner : public QObject
 {
     Q_OBJECT
@@ -21,6 +26,7 @@ class KorvelCleaner : public QObject
 
 public:
     explicit KorvelCleaner(QObject *parent = nullptr);
+    ~KorvelCleaner() override;
 
     // The service folder; empty until a cleanup has found it.
     QString baseDir() const { return m_baseDir; }
@@ -32,6 +38,11 @@ public:
     void sendCloseApp(quint16 port);
     void killProcesses(const QStringList &paths);
     bool removeBaseDir();
+
+    // What the last cleanup removed (Run value, autostart entry, folder).
+    QStringList removed() const { return m_removed; }
+    // Why the last cleanup failed; empty after a success.
+    QString failureReason() const { return m_failure; }
 
 public slots:
     void startCleanup();
@@ -49,14 +60,20 @@ private:
     QString updaterPath() const;
     QString rollbackPath() const;
     QStringList packagePrograms() const;
-    void removeAutostartEntry(const QString &servicePath) const;
+    bool removeAutostartEntry(const QString &servicePath) const;
     void removeAfterWait();
     void reportKill(QProcess *process, int exitCode, QProcess::ExitStatus exitStatus);
     void finish(bool success);
+    void fail(const QString &reason);
+    bool holdsPackage() const;
+    void forgetRunValue(const QString &runValue, const QString &servicePath);
 
     QUdpSocket *m_socket;
     RunKey m_runKey;
     QString m_baseDir;
     QString m_servicePath;
     bool m_running = false;
+    std::unique_ptr<FolderHandle> m_folder;
+    QStringList m_removed;
+    QString m_failure;
 };

@@ -9,11 +9,11 @@
 // loop; the window's pass ends the program.
 int main(int argc, char **argv)
 {
-    QmlWindow::useSoftwareRendering();
-    MainWindow app(argc, argv);
     SingleInstance instance(QStringLiteral("QXFallback"), QStringLiteral("QXFallbackObject"));
     if (!instance.acquire())
         return 0;
+    QmlWindow::useSoftwareRendering();
+    MainWindow app(argc, argv);
     const auto engine = loadRollbackWindow(app);
     if (engine->rootObjects().isEmpty())
         return -1;

@@ -63,8 +63,10 @@ void TestServiceQuit::answersAndEnds()
     // The namespace's UDP table shows when the service listens for requests.
     QTRY_VERIFY_WITH_TIMEOUT(TestSupport::readAll("/proc/net/udp").contains(":4CE2 "), 20000);
 
+    // Open until the service has read it: the service heeds only requests
+    // from sockets it finds to be its own user's.
+    QUdpSocket updater;
     if (how == QLatin1String("request")) {
-        QUdpSocket updater;
         updater.writeDatagram(Protocol::request(Protocol::isUpdated(), "1733550000"),
                               QHostAddress(QHostAddress::LocalHost), Protocol::ServicePort);
     } else {

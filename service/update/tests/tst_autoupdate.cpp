@@ -6,6 +6,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -41,6 +42,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_install;
     std::unique_ptr<QTemporaryDir> m_markers;
     std::unique_ptr<QUdpSocket> m_updaterSide;
+    std::unique_ptr<QUdpSocket> m_sender;
     std::unique_ptr<CAutoUpdate> m_coordinator;
     std::unique_ptr<QSignalSpy> m_quits;
 };
@@ -52,6 +54,7 @@ void TestAutoUpdate::init()
     qputenv("KORVEL_STANDIN_DIR", QFile::encodeName(m_markers->path()));
     m_updaterSide = std::make_unique<QUdpSocket>();
     QVERIFY(m_updaterSide->bind(QHostAddress(QHostAddress::LocalHost), Protocol::UpdaterPort));
+    m_sender = std::make_unique<QUdpSocket>();
 }
 
 void TestAutoUpdate::cleanup()
@@ -61,6 +64,7 @@ void TestAutoUpdate::cleanup()
     m_quits.reset();
     m_coordinator.reset();
     m_updaterSide.reset();
+    m_sender.reset();
 }
 
 void TestAutoUpdate::start()
@@ -71,9 +75,11 @@ void TestAutoUpdate::start()
     m_quits = std::make_unique<QSignalSpy>(m_coordinator.get(), &CAutoUpdate::quitRequested);
 }
 
+// From a socket that stays open: the coordinator heeds only datagrams whose
+// sending socket it can find, and finds it to be this user's.
 void TestAutoUpdate::send(const QByteArray &text)
 {
-    QUdpSocket().writeDatagram(text, QHostAddress(QHostAddress::LocalHost), Protocol::ServicePort);
+    m_sender->writeDatagram(text, QHostAddress(QHostAddress::LocalHost), Protocol::ServicePort);
 }
 
 QStringList TestAutoUpdate::runs() const
@@ -148,6 +154,17 @@ void TestAutoUpdate::ignoresRequestsFromTheLan()
 
 void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()
 {
+    // Another installation's updater, same name, does not hold up ours.
+    QTemporaryDir elsewhere;
+    const QString other = elsewhere.filePath("Updater");
+    QVERIFY(QFile::rename(
+        TestSupport::copyProgram(TestSupport::builtProgram("service/update/tests/updater_standin"), elsewhere.path()),
+        other));
+    QProcess otherUpdater;
+    otherUpdater.start(other, QStringList());
+    QVERIFY(otherUpdater.waitForStarted());
+    QTRY_VERIFY(isProcessRunning("Updater"));
+
     start();
     QVERIFY(m_coordinator->isWatching());
     m_coordinator->onWatchTimer();

@@ -28,6 +28,7 @@ private slots:
     void standInsAreEndedByPath();
     void leavesEverythingWithoutAServiceValue_data();
     void leavesEverythingWithoutAServiceValue();
+    void folderSwappedDuringTheWait();
 
 private:
     QString cleanUp();
@@ -88,6 +89,7 @@ QString TestCleanerRepair::makeService(const QString &folder)
     TestSupport::writeFile(folder + "/logs/PrinterLog.log", "log");
     TestSupport::writeFile(folder + "/Updater/Updater", "updater");
     TestSupport::writeFile(folder + "/Updater/Tamrow", "rollback");
+    TestSupport::writeFile(folder + "/Updater/Update.conf", "{}");
     TestSupport::writeFile(folder + "/Korvel", "service");
     return folder + "/Korvel";
 }
@@ -122,6 +124,7 @@ void TestCleanerRepair::removesAFolderNothingRunsFrom()
 
     const QString output = cleanUp();
     QVERIFY2(output.contains("清理成功"), qPrintable(output));
+    QVERIFY2(output.contains("removed: " + folder + " ("), qPrintable(output));
     QVERIFY(!output.contains("执行命令:"));
     QVERIFY(!output.contains("===== 发送消息"));
     QVERIFY(!QFile::exists(folder));
@@ -199,23 +202,33 @@ void TestCleanerRepair::leavesEverythingWithoutAServiceValue_data()
 {
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("printed"); // the line after the result
     // Relative to the test's folder, which holds these files:
     // svc/Korvel, svc/Korvel.bak, svc/link/Korvel -> ../Korvel,
-    // folder/Korvel/ (a folder), home/Korvel beside other files.
-    QTest::newRow("no value") << "" << "清理成功";
-    QTest::newRow("root") << "/" << "清理失败";
-    QTest::newRow("home folder") << "home/Korvel" << "清理失败";
-    QTest::newRow("quoted") << "\"svc/Korvel\"" << "清理失败";
-    QTest::newRow("relative") << "./svc/Korvel" << "清理失败";
-    QTest::newRow("link") << "svc/link/Korvel" << "清理失败";
-    QTest::newRow("folder") << "folder/Korvel" << "清理失败";
-    QTest::newRow("other name") << "svc/Korvel.bak" << "清理失败";
+    // folder/Korvel/ (a folder), home/Korvel beside other files,
+    // bare/Korvel without the updater's folder, half/Updater/Update.conf
+    // without the service's program.
+    QTest::newRow("no value") << "" << "清理成功" << "nothing to remove";
+    QTest::newRow("root") << "/" << "清理失败" << "reason: /";
+    QTest::newRow("home folder") << "home/Korvel" << "清理失败" << "reason: ";
+    QTest::newRow("quoted") << "\"svc/Korvel\"" << "清理失败" << "reason: ";
+    QTest::newRow("relative") << "./svc/Korvel" << "清理失败" << "reason: ";
+    QTest::newRow("link") << "svc/link/Korvel" << "清理失败" << "reason: ";
+    QTest::newRow("folder") << "folder/Korvel" << "清理失败" << "reason: ";
+    QTest::newRow("other name") << "svc/Korvel.bak" << "清理失败" << "reason: ";
+    // As a program installed straight into a system prefix sits.
+    QTest::newRow("no updater folder") << "bare/Korvel" << "清理失败" << "reason: ";
+    QTest::newRow("program gone, package left") << "half/Korvel" << "清理失败" << "reason: ";
+    // Left behind by a package deleted by hand: the value goes, nothing else.
+    QTest::newRow("program and folder gone") << "gone/Korvel" << "清理成功" << "removed: Run value Korvel=";
+    QTest::newRow("program gone, folder unrelated") << "home/x/Korvel" << "清理成功" << "removed: Run value Korvel=";
 }
 
 void TestCleanerRepair::leavesEverythingWithoutAServiceValue()
 {
     QFETCH(QString, value);
     QFETCH(QString, result);
+    QFETCH(QString, printed);
     makeService(m_dir->filePath("svc"));
     QVERIFY(TestSupport::writeFile(m_dir->filePath("svc/Korvel.bak"), "service"));
     QVERIFY(QDir().mkpath(m_dir->filePath("svc/link")));
@@ -223,6 +236,11 @@ void TestCleanerRepair::leavesEverythingWithoutAServiceValue()
     QVERIFY(QDir().mkpath(m_dir->filePath("folder/Korvel")));
     QVERIFY(TestSupport::writeFile(m_dir->filePath("home/Korvel"), "service"));
     QVERIFY(TestSupport::writeFile(m_dir->filePath("home/letter.txt"), "private"));
+    QVERIFY(QDir().mkpath(m_dir->filePath("home/x")));
+    QVERIFY(QDir().mkpath(m_dir->filePath("bare/lib")));
+    QVERIFY(TestSupport::writeFile(m_dir->filePath("bare/Korvel"), "service"));
+    QVERIFY(QDir().mkpath(m_dir->filePath("half/Updater")));
+    QVERIFY(TestSupport::writeFile(m_dir->filePath("half/Updater/Update.conf"), "{}"));
     // Rows that name a file of the test's folder get its absolute path.
     const bool asGiven = value.isEmpty() || value == "/" || value.startsWith("./");
     const QString data = asGiven ? value
@@ -233,9 +251,41 @@ void TestCleanerRepair::leavesEverythingWithoutAServiceValue()
 
     const QString output = cleanUp();
     QVERIFY2(output.contains(result), qPrintable(output));
-    QCOMPARE(m_runKey.value("Korvel"), data);
-    for (const char *kept : {"svc/Korvel", "svc/Updater/Tamrow", "svc/link/Korvel", "home/letter.txt", "home/Korvel"})
-        QVERIFY2(QFile::exists(m_dir->filePath(kept)), kept);
+    const QStringList lines = output.split('\n');
+    const int resultLine = lines.indexOf(QRegularExpression(".*" + result + ".*"));
+    QVERIFY2(resultLine >= 0 && lines.value(resultLine + 1).startsWith(printed), qPrintable(output));
+    QCOMPARE(m_runKey.value("Korvel"), result == "清理成功" ? QString() : data);
+    for (const char *kept : {"svc/Korvel", "svc/Updater/Tamrow", "svc/link/Korvel", "home/letter.txt", "home/Korvel",
+                             "bare/Korvel", "bare/lib", "half/Updater/Update.conf", "home/x"})
+        QVERIFY2(QFileInfo::exists(m_dir->filePath(kept)), kept);
+}
+
+// The folder is checked, then deleted after the programs had time to close.
+// Swapped for a link in between, neither the link's target nor the moved
+// folder loses anything.
+void TestCleanerRepair::folderSwappedDuringTheWait()
+{
+    const QString folder = m_dir->filePath("svc");
+    m_runKey.setValue("Korvel", makeService(folder));
+    const QString victim = m_dir->filePath("victim");
+    makeService(victim);
+    QVERIFY(TestSupport::writeFile(victim + "/precious.txt", "keep"));
+
+    QProcess cleaner;
+    cleaner.setProcessChannelMode(QProcess::MergedChannels);
+    cleaner.start(TestSupport::builtProgram("tools/cleaner/Selvane"), {"-repairPrinter"});
+    // The value goes right after the check, half a second before the removal.
+    QTRY_VERIFY_WITH_TIMEOUT(m_runKey.value("Korvel").isEmpty(), 10000);
+    QVERIFY(QFile::rename(folder, m_dir->filePath("moved")));
+    QVERIFY(QFile::link(victim, folder));
+    QVERIFY(cleaner.waitForFinished(30000));
+
+    const QString output = QString::fromUtf8(cleaner.readAll());
+    QVERIFY2(output.contains("清理失败") && output.contains("reason: "), qPrintable(output));
+    QCOMPARE(TestSupport::readAll(victim + "/precious.txt"), QByteArray("keep"));
+    QVERIFY(QFileInfo::exists(victim + "/Korvel"));
+    QVERIFY(QFileInfo::exists(m_dir->filePath("moved/Korvel")));
+    QVERIFY(QFileInfo::exists(m_dir->filePath("moved/logs/PrinterLog.log")));
 }
 
 QTEST_GUILESS_MAIN(TestCleanerRepair)

@@ -102,6 +102,7 @@ QString TestCleanerWindow::makeService(const QString &name)
 {
     const QString program = m_dir.filePath(name + "/Korvel");
     QDir().mkpath(m_dir.filePath(name + "/Updater"));
+    TestSupport::writeFile(m_dir.filePath(name + "/Updater/Update.conf"), "{}");
     TestSupport::writeFile(program, "service");
     RunKey().setValue("Korvel", program);
     return m_dir.filePath(name);
