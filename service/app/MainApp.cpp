@@ -4,7 +4,7 @@
 #include "platform/OpenFileLimit.h"
 #include "platform/RunKey.h"
 #include "service/app/AutoStart.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/CommandDispatcher.h"
 #include "service/http/CommandServer.h"
 #include "service/printing/FileLoader.h"

@@ -2,7 +2,7 @@
 
 #include "common/Clock.h"
 #include "platform/OpenFileLimit.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/MultiTcpServer.h"
 
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "service/printing/PrinterManager.h"
 
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/printing/ReceiptDocument.h"
 
 #include <QFont>

@@ -3,7 +3,7 @@
 // addresses and capture what the service puts on the wire.
 
 #include "common/PrinterJson.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/stb/InformationServices.h"
 #include "service/stb/SubtitleRules.h"
 #include "tests/support/FakeVenue.h"

@@ -2,7 +2,7 @@
 // rewriting it: always a whole file, never an empty or partial one.
 
 #include "common/PrinterJson.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/CommandDispatcher.h"
 #include "service/stb/InformationServices.h"
 #include "service/testsupport/RecordingTargets.h"
