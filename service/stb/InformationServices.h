@@ -83,7 +83,6 @@ public:
     void checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer) override;
     static QString authCodeFailure();
 
-    const QTimer &sendTimer() const { return m_timer; }
     quint16 boundPort() const { return m_socket.localPort(); }
 
 public slots:
