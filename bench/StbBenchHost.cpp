@@ -7,7 +7,7 @@
 //   korvel_stb_bench_host FIRST_BOX_ADDR BOXES EXPECT_FILE WORK_DIR
 
 #include "common/PrinterJson.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/stb/InformationServices.h"
 
 #include <QCoreApplication>

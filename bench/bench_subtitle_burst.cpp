@@ -13,7 +13,7 @@
 // scripts/bench-subtitles (private network namespace).
 
 #include "common/PrinterJson.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/CommandDispatcher.h"
 #include "service/http/CommandServer.h"
 #include "service/stb/InformationServices.h"

@@ -4,7 +4,7 @@
 #include "platform/OpenFileLimit.h"
 #include "platform/RunKey.h"
 #include "service/app/AutoStart.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/CommandDispatcher.h"
 #include "service/http/CommandServer.h"
 #include "service/printing/FileLoader.h"
@@ -16,38 +16,29 @@
 #include "service/update/AutoUpdate.h"
 
 #include <QJsonArray>
-#include <QNetworkAccessManager>
 #include <QNetworkInterface>
 
 CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
 {
-    m_printerQueue = new CPrinterQueue;
+    m_printerQueue = std::make_unique<CPrinterQueue>();
     // Told from the thread that changed the count, under the queue's lock;
     // storing it there keeps the last change the last stored.
-    connect(m_printerQueue, &CPrinterQueue::printQuantityChanged, this, &CMainApp::setPrintQuantity,
+    connect(m_printerQueue.get(), &CPrinterQueue::printQuantityChanged, this, &CMainApp::setPrintQuantity,
             Qt::DirectConnection);
-    m_printerCache = new PrinterCache;
+    m_printerCache = std::make_unique<PrinterCache>();
     m_printerCache->start(QThread::IdlePriority);
     // Receipts wait in the queue while no printer is known, and the window says so.
-    PrinterCache *printerCache = m_printerCache;
+    PrinterCache *printerCache = m_printerCache.get();
     m_printerQueue->setPrinterNames([printerCache] { return printerCache->printerNames(); });
-    connect(m_printerQueue, &CPrinterQueue::printerProblemChanged, this, &CMainApp::onPrinterProblemChanged);
+    connect(m_printerQueue.get(), &CPrinterQueue::printerProblemChanged, this, &CMainApp::onPrinterProblemChanged);
     m_printerQueue->start(QThread::IdlePriority);
     // Every client connection takes a file; the default soft limit (1024 on
     // most systems) is far below what the system allows.
     const qint64 fileLimit = OpenFileLimit::raiseToHard();
-    m_commandServer = new CommandServer(
-        [this](const QByteArray &body, const CommandServer::Answer &answer) { dispatchCommand(body, answer); }, this);
-    WRITE_LOG(PrinterLog, QStringLiteral("打开文件数上限:%1，http连接数上限:%2，每个地址:%3")
-                              .arg(QString::number(fileLimit), QString::number(m_commandServer->maxConnections()),
-                                   QString::number(m_commandServer->maxConnectionsPerPeer())));
-    // A taken port is logged, shown in the window and tried again until it is ours.
-    connect(m_commandServer, &CommandServer::listeningChanged, this, &CMainApp::onCommandServerListening);
-    m_commandServer->keepListening();
 
-    m_printerJson = new CPrinterJson(applicationDirPath());
+    m_printerJson = std::make_unique<CPrinterJson>(applicationDirPath());
     // Starts the updater at once.
-    m_autoUpdate = new CAutoUpdate(this);
+    m_autoUpdate = std::make_unique<CAutoUpdate>(this);
     // Binds its UDP port and loads subtitle.conf through the JSON store.
     CInformationServices::Context context;
     context.localAddress = [this] { return getAddressIP(); };
@@ -56,38 +47,30 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
     context.writeJsonFile = [this](const QJsonObject &object, const QString &path) {
         return writeJsonFile(object, path);
     };
-    m_informationServices = new CInformationServices(context);
-    m_networkManager = new QNetworkAccessManager(this);
-    m_fileLoader = new FileLoader(applicationDirPath());
-    m_installedPrinters = new CInstalledPrinters(*m_printerCache);
-    m_dispatcher = new CommandDispatcher({*m_printerQueue, *m_fileLoader, *m_printerJson, *m_informationServices,
-                                          *m_autoUpdate, *m_installedPrinters});
+    m_informationServices = std::make_unique<CInformationServices>(context);
+    m_fileLoader = std::make_unique<FileLoader>(applicationDirPath());
+    m_installedPrinters = std::make_unique<CInstalledPrinters>(*m_printerCache);
+    m_dispatcher = std::make_unique<CommandDispatcher>(CommandDispatcher::Targets{
+        *m_printerQueue, *m_fileLoader, *m_printerJson, *m_informationServices, *m_autoUpdate, *m_installedPrinters});
+
+    CommandDispatcher *dispatcher = m_dispatcher.get();
+    m_commandServer = std::make_unique<CommandServer>(
+        [dispatcher](const QByteArray &body, const CommandServer::Answer &answer) {
+            dispatcher->dispatchCommand(body, answer);
+        });
+    WRITE_LOG(PrinterLog, QStringLiteral("打开文件数上限:%1，http连接数上限:%2，每个地址:%3")
+                              .arg(QString::number(fileLimit), QString::number(m_commandServer->maxConnections()),
+                                   QString::number(m_commandServer->maxConnectionsPerPeer())));
+    // A taken port is logged, shown in the window and tried again until it is ours.
+    connect(m_commandServer.get(), &CommandServer::listeningChanged, this, &CMainApp::onCommandServerListening);
+    m_commandServer->keepListening();
+
     findLocalAddress();
     loadPrinterConfig();
 }
 
-CMainApp::~CMainApp()
-{
-    // No command arrives once the server is gone.
-    delete m_commandServer;
-    m_commandServer = nullptr;
-    delete m_dispatcher;
-    m_dispatcher = nullptr;
-    delete m_installedPrinters;
-    m_installedPrinters = nullptr;
-    delete m_fileLoader;
-    m_fileLoader = nullptr;
-    delete m_printerQueue;
-    m_printerQueue = nullptr;
-    delete m_informationServices;
-    m_informationServices = nullptr;
-    delete m_autoUpdate;
-    m_autoUpdate = nullptr;
-    delete m_printerJson;
-    m_printerJson = nullptr;
-    delete m_printerCache;
-    m_printerCache = nullptr;
-}
+// The parts go in the reverse order of their declaration.
+CMainApp::~CMainApp() = default;
 
 void CMainApp::setPrintQuantity(int quantity)
 {
@@ -100,11 +83,6 @@ void CMainApp::loadPrinterConfig()
     QJsonArray data;
     if (PrinterSettings::settingsData(readJsonFile(QLatin1String(PrinterSettings::ConfigFile)), &data))
         m_dispatcher->applyPrinterSettings(data);
-}
-
-void CMainApp::dispatchCommand(const QByteArray &body, const std::function<void(const QString &)> &answer)
-{
-    m_dispatcher->dispatchCommand(body, answer);
 }
 
 void CMainApp::onCommandServerListening(bool listening)

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class CAutoUpdate;
 class CInformationServices;
@@ -16,7 +17,6 @@ class CommandDispatcher;
 class CommandServer;
 class FileLoader;
 class PrinterCache;
-class QNetworkAccessManager;
 
 // The service's application object: owns every long-lived object of the
 // service, wires them together and is the window's context object
@@ -49,16 +49,13 @@ public:
     // A failure is logged and reported; the previous file stays intact.
     bool writeJsonFile(const QJsonObject &object, const QString &path) const;
 
-    CPrinterQueue *printerQueue() const { return m_printerQueue; }
-    FileLoader *fileLoader() const { return m_fileLoader; }
+    CPrinterQueue *printerQueue() const { return m_printerQueue.get(); }
+    FileLoader *fileLoader() const { return m_fileLoader.get(); }
     // The set-top-box link.
-    CInformationServices *informationServices() const { return m_informationServices; }
+    CInformationServices *informationServices() const { return m_informationServices.get(); }
+    CommandDispatcher *dispatcher() const { return m_dispatcher.get(); }
     // Start-up: the settings kept in PrinterConfig.json, if any.
     void loadPrinterConfig();
-
-    // Carries out one request body; the answer text goes to `answer`, now
-    // or (for a relay to a set-top box) later.
-    void dispatchCommand(const QByteArray &body, const std::function<void(const QString &)> &answer);
 
     Q_INVOKABLE QString getAddressIP() const { return m_localAddress; }
     Q_INVOKABLE QString getBroadcast() const { return m_broadcastAddress; }
@@ -77,28 +74,32 @@ signals:
     void isPowerBootChanged();
     void commandPortProblemChanged();
     void printerProblemChanged();
-    void printerStatusChanged();
 
 private:
     void findLocalAddress();
     void onCommandServerListening(bool listening);
     void onPrinterProblemChanged(const QString &problem);
 
-    CInformationServices *m_informationServices = nullptr;
-    CommandServer *m_commandServer = nullptr;
-    CPrinterQueue *m_printerQueue = nullptr;
-    CPrinterJson *m_printerJson = nullptr;
-    CAutoUpdate *m_autoUpdate = nullptr;
-    QNetworkAccessManager *m_networkManager = nullptr;
-    FileLoader *m_fileLoader = nullptr;
-    // The printer list the dispatcher reads, kept fresh off the main thread.
-    PrinterCache *m_printerCache = nullptr;
-    CInstalledPrinters *m_installedPrinters = nullptr;
-    CommandDispatcher *m_dispatcher = nullptr;
     QString m_localAddress;
     QString m_broadcastAddress;
+    // Set from the print queue's thread until the queue is gone.
     std::atomic<int> m_printQuantity{0};
     bool m_powerBoot = true;
     QString m_commandPortProblem;
     QString m_printerProblem;
+
+    // The parts, each after those it uses: members go in reverse order, so
+    // the command server (no command arrives once it is gone) goes first,
+    // then the dispatcher, then what it reaches, the printer list last.
+    // The printer list the dispatcher reads, kept fresh off the main thread.
+    std::unique_ptr<PrinterCache> m_printerCache;
+    std::unique_ptr<CPrinterJson> m_printerJson;
+    std::unique_ptr<CAutoUpdate> m_autoUpdate;
+    // Reads and writes its subtitle file through m_printerJson.
+    std::unique_ptr<CInformationServices> m_informationServices;
+    std::unique_ptr<CPrinterQueue> m_printerQueue;
+    std::unique_ptr<FileLoader> m_fileLoader;
+    std::unique_ptr<CInstalledPrinters> m_installedPrinters;
+    std::unique_ptr<CommandDispatcher> m_dispatcher;
+    std::unique_ptr<CommandServer> m_commandServer;
 };

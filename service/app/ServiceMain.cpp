@@ -4,7 +4,7 @@
 #include "common/QmlWindow.h"
 #include "common/SingleInstance.h"
 #include "platform/TerminationSignals.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/app/MainApp.h"
 
 #include <QCoreApplication>

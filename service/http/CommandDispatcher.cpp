@@ -4,7 +4,7 @@
 #include "common/LenientJson.h"
 #include "common/PrinterJson.h"
 #include "common/UpdateConfig.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/CommandRequest.h"
 #include "service/printing/LogoFiles.h"
 #include "service/printing/PrintJobs.h"

@@ -2,7 +2,7 @@
 
 #include "common/Clock.h"
 #include "platform/OpenFileLimit.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/MultiTcpServer.h"
 
 #include <QPointer>
@@ -70,7 +70,8 @@ CommandServer::CommandServer(Dispatch dispatch, const Limits &limits, QObject *p
     : QObject(parent),
       m_dispatch(std::move(dispatch)),
       m_limits(withDerivedLimits(limits)),
-      m_tcpServer(new CMultiTcpServer(this))
+      m_tcpServer(new CMultiTcpServer(this)),
+      m_refusalLog(RefusalLogIntervalMs)
 {
     connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CommandServer::newConnectSlot);
     connect(m_tcpServer, &QTcpServer::acceptError, this, &CommandServer::onAcceptError);
@@ -84,10 +85,8 @@ CommandServer::~CommandServer()
 {
     m_tcpServer->close();
     // The sockets would otherwise report their end to a half-destroyed object.
-    for (auto &entry : m_connections) {
-        entry.second->socket->disconnect(this);
-        delete entry.second->socket;
-    }
+    for (auto &entry : m_connections)
+        entry.second->deleteSocketNow();
     m_connections.clear();
 }
 
@@ -147,7 +146,7 @@ qint64 CommandServer::nowMs() const
     return (m_limits.clock ? *m_limits.clock : Clock::system()).monotonicMs();
 }
 
-CommandServer::Connection *CommandServer::connection(quint64 id) const
+CommandConnection *CommandServer::connection(quint64 id) const
 {
     const auto it = m_connections.find(id);
     return it == m_connections.end() ? nullptr : it->second.get();
@@ -170,19 +169,13 @@ bool CommandServer::admits(const QHostAddress &peer)
     if (int(m_connections.size()) < m_limits.maxConnections
         && m_connectionsPerPeer.value(peer) < m_limits.maxConnectionsPerPeer)
         return true;
-    // A flood of refusals must not flood the log.
-    const qint64 now = nowMs();
-    if (m_refusalLogged && now - m_refusalLoggedMs < RefusalLogIntervalMs) {
-        ++m_refusalsNotLogged;
+    quint64 notLogged = 0;
+    if (!m_refusalLog.admit(nowMs(), &notLogged))
         return false;
-    }
     WRITE_LOG(PrinterLog, QStringLiteral("http连接数已达上限(共%1，每个地址%2)，拒绝来自%3的连接，此前另有%4个未记录")
                               .arg(QString::number(m_limits.maxConnections),
                                    QString::number(m_limits.maxConnectionsPerPeer), peer.toString(),
-                                   QString::number(m_refusalsNotLogged)));
-    m_refusalLogged = true;
-    m_refusalLoggedMs = now;
-    m_refusalsNotLogged = 0;
+                                   QString::number(notLogged)));
     return false;
 }
 
@@ -207,12 +200,8 @@ void CommandServer::newConnectSlot(int nSocketDescriptor)
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     socket->setReadBufferSize(SocketReadChunk);
 
-    auto entry = std::make_unique<Connection>();
     const quint64 id = ++m_lastId;
-    entry->id = id;
-    entry->socket = socket;
-    entry->peer = peer;
-    entry->state.peerPort = socket->peerPort();
+    auto entry = std::make_unique<CommandConnection>(id, socket, peer);
     entry->lastProgressMs = nowMs();
     m_connections.emplace(id, std::move(entry));
     ++m_connectionsPerPeer[peer];
@@ -240,13 +229,14 @@ void CommandServer::serve(quint64 id)
 {
     int turnLeft = m_limits.requestsPerTurn;
     for (;;) {
-        Connection *c = connection(id);
-        if (!c || c->state.dispatching || c->turnQueued)
+        CommandConnection *c = connection(id);
+        if (!c || c->isDispatching() || c->turnQueued)
             return;
-        if (c->needsBytes || HttpFraming::remainingBytes(c->state) <= 0) {
-            if (c->socket->bytesAvailable() <= 0)
+        if (c->needsBytes || c->unreadBytes() <= 0) {
+            if (c->socket()->bytesAvailable() <= 0)
                 return;
-            readAvailable(*c);
+            c->readAvailable();
+            account(*c);
             if (!withinBounds(id))
                 return;
         }
@@ -255,47 +245,31 @@ void CommandServer::serve(quint64 id)
     }
 }
 
-void CommandServer::readAvailable(Connection &connection)
-{
-    QTcpSocket *socket = connection.socket;
-    ConnectionState &state = connection.state;
-    if (socket->bytesAvailable() <= 0)
-        return;
-    // Moving the unconsumed tail only when it is the smaller part keeps a
-    // long run of pipelined requests linear.
-    if (state.consumed > 0 && state.consumed >= HttpFraming::remainingBytes(state))
-        HttpFraming::compact(state);
-    state.receiveBuffer += socket->readAll();
-    if (socket->bytesAvailable() > 0)
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接，数据未读取完全,远程端口:%1").arg(portText(state.peerPort)));
-    account(connection);
-}
-
 // One connection's unread requests and all connections' held bytes stay
 // bounded. False when this connection was closed.
 bool CommandServer::withinBounds(quint64 id)
 {
-    Connection *c = connection(id);
+    CommandConnection *c = connection(id);
     if (!c)
         return false;
-    const int remaining = HttpFraming::remainingBytes(c->state);
+    const int remaining = c->unreadBytes();
     if (remaining > HttpFraming::MaxReceiveBuffer) {
         WRITE_LOG(PrinterLog, QStringLiteral("http连接接收数据过多，连接已关闭，远程端口:%1，字节数:%2")
-                                  .arg(portText(c->state.peerPort), QString::number(remaining)));
+                                  .arg(portText(c->peerPort()), QString::number(remaining)));
         closeConnection(id);
         return false;
     }
     // The connection holding most goes: one client cannot keep the others'
     // requests out, whoever sent last.
     while (m_heldBytes > m_limits.maxHeldBytes && !m_connections.empty()) {
-        Connection *largest = nullptr;
+        CommandConnection *largest = nullptr;
         for (const auto &entry : m_connections) {
-            if (!largest || entry.second->heldBytes > largest->heldBytes)
+            if (!largest || entry.second->countedBytes > largest->countedBytes)
                 largest = entry.second.get();
         }
         WRITE_LOG(PrinterLog, QStringLiteral("http连接占用内存过多，连接已关闭，远程端口:%1，字节数:%2")
-                                  .arg(portText(largest->state.peerPort), QString::number(largest->heldBytes)));
-        closeConnection(largest->id);
+                                  .arg(portText(largest->peerPort()), QString::number(largest->countedBytes)));
+        closeConnection(largest->id());
     }
     return connection(id) != nullptr;
 }
@@ -303,12 +277,11 @@ bool CommandServer::withinBounds(quint64 id)
 bool CommandServer::takeRequests(quint64 id, int &turnLeft)
 {
     for (;;) {
-        Connection *c = connection(id);
+        CommandConnection *c = connection(id);
         if (!c)
             return true;
-        ConnectionState &state = c->state;
-        if (HttpFraming::remainingBytes(state) <= 0) {
-            HttpFraming::compact(state);
+        if (c->unreadBytes() <= 0) {
+            c->compact();
             account(*c);
             c->needsBytes = true;
             return false;
@@ -320,30 +293,19 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             queueTurn(*c);
             return true;
         }
-        const QString port = portText(state.peerPort);
-        const HttpFraming::Result result = HttpFraming::nextRequest(state);
+        const QString port = portText(c->peerPort());
+        const HttpFraming::Result result = c->nextRequest();
         switch (result.step) {
         case Step::HeaderPending:
-            // Told once per request, however many pieces it comes in.
-            if (!state.headerWaitLogged)
-                WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口:%1，头部不完整，等待更多数据").arg(port));
-            state.headerWaitLogged = true;
-            c->needsBytes = true;
-            return false;
         case Step::BodyPending:
-            if (!state.bodyWaitLogged)
-                WRITE_LOG(PrinterLog, QStringLiteral("http连接Body不完整，等待接受更多数据，远程端口:%1").arg(port));
-            state.bodyWaitLogged = true;
             c->needsBytes = true;
             return false;
         case Step::NotPost:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接不是POST请求, 远程端口:%1, 内容:%2")
                                       .arg(port, QString::fromUtf8(result.header)));
-            state.receiveBuffer.clear();
-            state.consumed = 0;
-            state.headerScanFrom = 0;
+            c->discardInput();
             account(*c);
-            c->socket->close();
+            c->socket()->close();
             return true;
         case Step::BadLength:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接Content-Length无效，连接已关闭，远程端口:%1，长度:%2")
@@ -363,21 +325,19 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             break;
         }
 
-        state.headerWaitLogged = false;
-        state.bodyWaitLogged = false;
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, bodyText(result.body)));
         --turnLeft;
         c->needsBytes = false;
         c->lastProgressMs = nowMs();
-        state.dispatching = true;
+        c->setDispatching(true);
         const quint64 outer = std::exchange(m_dispatchingId, id);
         m_dispatch(result.body, answerFor(id));
         m_dispatchingId = outer;
         c = connection(id);
         // Gone, or its answer comes later (commandAnswered goes on then).
-        if (!c || c->state.dispatching)
+        if (!c || c->isDispatching())
             return true;
-        logNextRequest(*c);
+        c->logNextRequest();
     }
 }
 
@@ -392,11 +352,11 @@ CommandServer::Answer CommandServer::answerFor(quint64 id)
 
 void CommandServer::commandAnswered(quint64 id, const QString &answer)
 {
-    Connection *c = connection(id);
+    CommandConnection *c = connection(id);
     // The client left meanwhile, or a second answer to one request.
-    if (!c || !c->state.dispatching)
+    if (!c || !c->isDispatching())
         return;
-    c->state.dispatching = false;
+    c->setDispatching(false);
     c->lastProgressMs = nowMs();
     sendResponse(id, answer);
     // Answered while being handed over: takeRequests goes on by itself.
@@ -405,27 +365,20 @@ void CommandServer::commandAnswered(quint64 id, const QString &answer)
     c = connection(id);
     if (!c)
         return;
-    logNextRequest(*c);
+    c->logNextRequest();
     queueTurn(*c);
 }
 
-void CommandServer::logNextRequest(const Connection &connection)
-{
-    const int remaining = HttpFraming::remainingBytes(connection.state);
-    if (remaining > 0)
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接，读取到下个请求内容， %1").arg(remaining));
-}
-
-void CommandServer::queueTurn(Connection &connection)
+void CommandServer::queueTurn(CommandConnection &connection)
 {
     if (connection.turnQueued)
         return;
     connection.turnQueued = true;
-    const quint64 id = connection.id;
+    const quint64 id = connection.id();
     QMetaObject::invokeMethod(
         this,
         [this, id] {
-            Connection *c = this->connection(id);
+            CommandConnection *c = this->connection(id);
             if (!c)
                 return;
             c->turnQueued = false;
@@ -438,14 +391,13 @@ void CommandServer::queueTurn(Connection &connection)
 // The answer queues behind the connection's earlier answers like any other.
 void CommandServer::answerPreflight(quint64 id, const QByteArray &header)
 {
-    Connection *c = connection(id);
+    CommandConnection *c = connection(id);
     if (!c)
         return;
-    c->state.headerWaitLogged = false;
     c->lastProgressMs = nowMs();
     const QString origin = QString::fromUtf8(HttpFraming::headerField(header, "Origin").left(200));
     WRITE_LOG(PrinterLog, QStringLiteral("http连接CORS预检请求，远程端口:%1，来源:%2")
-                              .arg(portText(c->state.peerPort), origin));
+                              .arg(portText(c->peerPort()), origin));
     sendFramed(id, HttpFraming::framePreflight(header));
 }
 
@@ -456,113 +408,81 @@ void CommandServer::sendResponse(quint64 id, const QString &answer)
 
 void CommandServer::sendFramed(quint64 id, const QByteArray &response)
 {
-    Connection *c = connection(id);
+    CommandConnection *c = connection(id);
     if (!c)
         return;
-    QTcpSocket *socket = c->socket;
-    ConnectionState &state = c->state;
-    state.pendingResponses.append(response);
-    state.pendingBytes += response.size();
+    const bool withinAnswerBound = c->queueAnswer(response);
     account(*c);
-    // A client that keeps sending without reading its answers: what waits
-    // here and in the socket's own buffer is bounded.
-    if (state.pendingBytes + socket->bytesToWrite() > HttpFraming::MaxPendingResponseBytes) {
+    if (!withinAnswerBound) {
         WRITE_LOG(PrinterLog,
-                  QStringLiteral("http连接待发送数据过多，连接已关闭，远程端口:%1").arg(portText(state.peerPort)));
+                  QStringLiteral("http连接待发送数据过多，连接已关闭，远程端口:%1").arg(portText(c->peerPort())));
         closeConnection(id);
         return;
     }
     if (!withinBounds(id))
         return;
-    if (state.pendingResponses.size() > 1)
+    if (c->answersWaiting() > 1)
         return;
-    state.sentBytes = 0;
-    // Only while answers are pending.
-    if (!c->writeWatch)
-        c->writeWatch = connect(socket, &QTcpSocket::bytesWritten, this,
-                                [this, id](qint64 nBytesWritten) { onBytesWritten(id, nBytesWritten); });
-    const qint64 written = socket->write(response);
-    if (written <= 0)
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接收端口:%1").arg(portText(state.peerPort)));
-    else
-        state.sentBytes += static_cast<qint32>(written);
-    // Out now rather than on the next pass of the event loop: one loop pass
-    // less per answer. Not done in onBytesWritten, where Qt does not
-    // report the progress of a write made inside its own report.
-    socket->flush();
+    if (!c->isWatchingWrites())
+        c->watchWrites(connect(c->socket(), &QTcpSocket::bytesWritten, this,
+                               [this, id](qint64 nBytesWritten) { onBytesWritten(id, nBytesWritten); }));
+    c->writeFirstAnswer();
 }
 
 void CommandServer::onBytesWritten(quint64 id, qint64 nBytesWritten)
 {
     Q_UNUSED(nBytesWritten)
-    Connection *c = connection(id);
-    if (!c || c->state.pendingResponses.isEmpty()) {
-        const quint16 port = c ? c->state.peerPort : 0;
+    CommandConnection *c = connection(id);
+    if (!c || c->answersWaiting() == 0) {
+        const quint16 port = c ? c->peerPort() : 0;
         WRITE_LOG(PrinterLog, QStringLiteral("http连接发送状态，远程接收端口：%1 数据发送完").arg(portText(port)));
         return;
     }
-    QTcpSocket *socket = c->socket;
-    ConnectionState &state = c->state;
-    const QByteArray first = state.pendingResponses.first();
-    if (state.sentBytes < first.size()) {
-        const qint64 written = socket->write(first.constData() + state.sentBytes, first.size() - state.sentBytes);
-        if (written <= 0)
-            WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接受端口:%1").arg(portText(state.peerPort)));
-        else
-            state.sentBytes += static_cast<qint32>(written);
-        if (state.sentBytes < first.size())
-            return;
-    }
-    state.pendingResponses.removeFirst();
-    state.pendingBytes -= first.size();
-    account(*c);
-    if (!state.pendingResponses.isEmpty()) {
-        state.sentBytes = 0;
-        const qint64 written = socket->write(state.pendingResponses.first());
-        if (written > 0)
-            state.sentBytes = static_cast<qint32>(written);
+    const CommandConnection::WriteProgress progress = c->continueWriting();
+    if (progress == CommandConnection::WriteProgress::Writing)
         return;
+    account(*c);
+    if (progress == CommandConnection::WriteProgress::AllWritten) {
+        c->lastProgressMs = nowMs();
+        c->stopWatchingWrites();
     }
-    c->lastProgressMs = nowMs();
-    disconnect(c->writeWatch);
-    c->writeWatch = QMetaObject::Connection();
 }
 
 void CommandServer::onDisconnected(quint64 id)
 {
-    const Connection *c = connection(id);
+    const CommandConnection *c = connection(id);
     if (!c)
         return;
-    WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(c->state.peerPort)));
+    WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(c->peerPort())));
     dropConnection(id);
 }
 
 void CommandServer::onSocketError(quint64 id, QAbstractSocket::SocketError socketError)
 {
-    const Connection *c = connection(id);
+    const CommandConnection *c = connection(id);
     if (!c)
         return;
     WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2")
-                              .arg(QString::number(int(socketError)), c->socket->errorString()));
+                              .arg(QString::number(int(socketError)), c->socket()->errorString()));
     if (socketError != QAbstractSocket::RemoteHostClosedError)
-        c->socket->close();
+        c->socket()->close();
 }
 
-void CommandServer::account(Connection &connection)
+void CommandServer::account(CommandConnection &connection)
 {
-    const qint64 held = qint64(connection.state.receiveBuffer.size()) + connection.state.pendingBytes;
-    m_heldBytes += held - connection.heldBytes;
-    connection.heldBytes = held;
+    const qint64 held = connection.bytesHeld();
+    m_heldBytes += held - connection.countedBytes;
+    connection.countedBytes = held;
 }
 
 // Closing reports the end through onDisconnected at once; a socket that was
 // no longer connected is dropped here.
 void CommandServer::closeConnection(quint64 id)
 {
-    Connection *c = connection(id);
+    CommandConnection *c = connection(id);
     if (!c)
         return;
-    c->socket->abort();
+    c->socket()->abort();
     if (connection(id))
         dropConnection(id);
 }
@@ -572,16 +492,12 @@ void CommandServer::dropConnection(quint64 id)
     const auto it = m_connections.find(id);
     if (it == m_connections.end())
         return;
-    std::unique_ptr<Connection> c = std::move(it->second);
+    std::unique_ptr<CommandConnection> c = std::move(it->second);
     m_connections.erase(it);
-    m_heldBytes -= c->heldBytes;
-    const auto peer = m_connectionsPerPeer.find(c->peer);
+    m_heldBytes -= c->countedBytes;
+    const auto peer = m_connectionsPerPeer.find(c->peer());
     if (peer != m_connectionsPerPeer.end() && --peer.value() <= 0)
         m_connectionsPerPeer.erase(peer);
-    // Received but unconsumed bytes and unsent answers go with it. The
-    // socket may be inside one of its own signals: deleted from the loop.
-    c->socket->disconnect(this);
-    c->socket->deleteLater();
 }
 
 void CommandServer::closeIdleConnections()
@@ -589,9 +505,9 @@ void CommandServer::closeIdleConnections()
     const qint64 now = nowMs();
     QVector<quint64> idle;
     for (const auto &entry : m_connections) {
-        const Connection &c = *entry.second;
-        if (!c.state.dispatching && now - c.lastProgressMs >= m_limits.idleTimeoutMs)
-            idle.append(c.id);
+        const CommandConnection &c = *entry.second;
+        if (!c.isDispatching() && now - c.lastProgressMs >= m_limits.idleTimeoutMs)
+            idle.append(c.id());
     }
     if (idle.isEmpty())
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "service/http/HttpFraming.h"
+#include "common/LogThrottle.h"
+#include "service/http/CommandConnection.h"
 
 #include <QAbstractSocket>
 #include <QHash>
@@ -16,9 +17,10 @@ class CMultiTcpServer;
 class Clock;
 class QTcpSocket;
 
-// The HTTP side of the command interface: one entry per client connection,
-// requests cut out of each byte stream, each handed to the dispatch
-// function, answers written back in order.
+// The HTTP side of the command interface: admits client connections, takes
+// their requests in turns, hands each to the dispatch function and has the
+// answers written back in order, within bounds on what all clients together
+// hold of the service.
 //
 // A connection whose command has not been answered yet is busy: its later
 // requests stay unread in the socket (the client is held back by TCP) until
@@ -78,29 +80,15 @@ signals:
     void listeningChanged(bool listening);
 
 private:
-    struct Connection
-    {
-        quint64 id = 0;
-        QTcpSocket *socket = nullptr;
-        ConnectionState state;
-        QHostAddress peer;
-        qint64 lastProgressMs = 0;       // accepted, a request complete, or the answers all taken
-        qint64 heldBytes = 0;            // counted in m_heldBytes
-        bool turnQueued = false;         // yielded; its next requests are taken on a later turn
-        bool needsBytes = true;          // what has been read holds no complete request
-        QMetaObject::Connection writeWatch;
-    };
-
     void newConnectSlot(int nSocketDescriptor);
     void onReadyRead(quint64 id);
     void onDisconnected(quint64 id);
     void onBytesWritten(quint64 id, qint64 nBytesWritten);
     void onSocketError(quint64 id, QAbstractSocket::SocketError socketError);
 
-    Connection *connection(quint64 id) const;
+    CommandConnection *connection(quint64 id) const;
     bool admits(const QHostAddress &peer);
     void serve(quint64 id);
-    void readAvailable(Connection &connection);
     bool withinBounds(quint64 id);
     // False when the connection needs more bytes to go on; true when it
     // yielded, waits for an answer or was closed.
@@ -110,9 +98,8 @@ private:
     void sendResponse(quint64 id, const QString &answer);
     void sendFramed(quint64 id, const QByteArray &response);
     void answerPreflight(quint64 id, const QByteArray &header);
-    void logNextRequest(const Connection &connection);
-    void queueTurn(Connection &connection);
-    void account(Connection &connection);
+    void queueTurn(CommandConnection &connection);
+    void account(CommandConnection &connection);
     void closeConnection(quint64 id);
     void dropConnection(quint64 id);
     void closeIdleConnections();
@@ -125,7 +112,7 @@ private:
     CMultiTcpServer *m_tcpServer = nullptr;
     // Keyed by an id of our own; a socket's signals carry it, so finding the
     // connection does not grow with their number.
-    std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
+    std::unordered_map<quint64, std::unique_ptr<CommandConnection>> m_connections;
     QHash<QHostAddress, int> m_connectionsPerPeer;
     quint64 m_lastId = 0;
     quint64 m_dispatchingId = 0;         // the connection whose command is being handed over now
@@ -138,7 +125,6 @@ private:
     QString m_listenError;
     bool m_acceptFailing = false;
 
-    qint64 m_refusalLoggedMs = 0;
-    int m_refusalsNotLogged = 0;
-    bool m_refusalLogged = false;
+    // A flood of refusals must not flood the log.
+    LogThrottle m_refusalLog;
 };

@@ -1,6 +1,6 @@
 #include "service/printing/FileLoader.h"
 
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

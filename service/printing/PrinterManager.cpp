@@ -1,7 +1,7 @@
 #include "service/printing/PrinterManager.h"
 
 #include "platform/PrinterSpooler.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/printing/ReceiptDocument.h"
 
 #include <QFont>

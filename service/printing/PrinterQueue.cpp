@@ -1,7 +1,7 @@
 #include "service/printing/PrinterQueue.h"
 
 #include "common/Clock.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/printing/PrinterManager.h"
 
 #include <QFileInfo>

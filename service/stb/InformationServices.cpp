@@ -2,7 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/UntrustedJson.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/stb/SubtitleRules.h"
 
 #include <QCoreApplication>

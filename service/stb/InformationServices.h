@@ -82,7 +82,6 @@ public:
     void checkAuthCode(unsigned unAccount, const QJsonValue &data, const AuthCodeAnswer &answer) override;
     static QString authCodeFailure();
 
-    const QTimer &sendTimer() const { return m_timer; }
     // Writes of subtitle.conf so far, failed ones included.
     quint64 subtitleWrites() const { return m_subtitleWrites; }
     quint16 boundPort() const { return m_socket.localPort(); }

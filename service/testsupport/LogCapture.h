@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 
 #include <QDateTime>
 #include <QDir>

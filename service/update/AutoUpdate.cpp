@@ -4,7 +4,7 @@
 #include "common/CoordinationProtocol.h"
 #include "common/LoopbackSocket.h"
 #include "platform/FileInUse.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -5,7 +5,7 @@
 #include "service/testsupport/RecordingTargets.h"
 #include "tests/support/TestSupport.h"
 
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "tests/support/ManualClock.h"
 
 #include <QDir>

@@ -1,4 +1,5 @@
 #include "service/app/MainApp.h"
+#include "service/http/CommandDispatcher.h"
 #include "service/printing/PrinterCache.h"
 #include "service/testsupport/HarnessAppMain.h"
 #include "tests/support/TestSupport.h"
@@ -70,7 +71,7 @@ void TestPrintServerDown::commandsAnswerWhileTheLookupHangs()
     // Both commands answer at once, never later from the event loop.
     auto answerTo = [app](const QByteArray &body) {
         QString text;
-        app->dispatchCommand(body, [&text](const QString &answer) { text = answer; });
+        app->dispatcher()->dispatchCommand(body, [&text](const QString &answer) { text = answer; });
         return text;
     };
     QElapsedTimer answered;

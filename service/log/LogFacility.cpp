@@ -1,4 +1,4 @@
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 
 #include "common/Clock.h"
 

@@ -1,4 +1,4 @@
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 // an empty or partial file.
 
 #include "common/PrinterJson.h"
-#include "service/app/LogFacility.h"
+#include "service/log/LogFacility.h"
 #include "service/http/CommandDispatcher.h"
 #include "service/stb/InformationServices.h"
 #include "service/testsupport/LogCapture.h"
