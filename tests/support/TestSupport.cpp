@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -14,6 +16,13 @@ namespace TestSupport {
 bool inHarness()
 {
     return qEnvironmentVariable("KORVEL_IN_HARNESS") == QLatin1String("1");
+}
+
+bool enterOwnMountNamespace()
+{
+    if (!inHarness())
+        return true;
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 QString artifactDir()

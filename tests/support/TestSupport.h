@@ -10,6 +10,11 @@ namespace TestSupport {
 // beyond loopback skip themselves otherwise.
 bool inHarness();
 
+// Inside the harness, gives this process a mount namespace of its own, so
+// the small file systems a test mounts are seen by nobody else. Call it
+// before any thread exists. False when that failed.
+bool enterOwnMountNamespace();
+
 // Folder for files a test run keeps (screenshots and the like).
 QString artifactDir();
 

@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 
-#include <sched.h>
 #include <sys/mount.h>
 
 class TestFullDisk : public QObject
@@ -101,12 +100,8 @@ private:
 
 int main(int argc, char **argv)
 {
-    // A mount namespace of this process's own, taken before any thread
-    // exists, so its mounts are seen by nobody else.
-    if (TestSupport::inHarness()) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return 2;
-    }
+    if (!TestSupport::enterOwnMountNamespace())
+        return 2;
     QCoreApplication app(argc, argv);
     TestFullDisk test;
     return QTest::qExec(&test, argc, argv);

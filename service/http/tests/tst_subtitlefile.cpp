@@ -27,7 +27,6 @@
 #include <optional>
 #include <vector>
 
-#include <sched.h>
 #include <sys/mount.h>
 
 namespace {
@@ -306,13 +305,8 @@ private:
 
 int main(int argc, char **argv)
 {
-    // A mount namespace of this process's own, taken before any thread
-    // exists, so the small file system of the full-disk case is seen by
-    // nobody else.
-    if (TestSupport::inHarness()) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return 2;
-    }
+    if (!TestSupport::enterOwnMountNamespace())
+        return 2;
     QCoreApplication app(argc, argv);
     tst_SubtitleFile test;
     return QTest::qExec(&test, argc, argv);

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
 #include <sys/mount.h>
 
 // The log writers are driven pass by pass on a manual clock, so the midnight
@@ -402,12 +401,8 @@ void TestLogFacility::lowFreeSpaceStopsWritingUntilSpaceReturns()
 
 int main(int argc, char **argv)
 {
-    // A mount namespace of this process's own, taken before any thread
-    // exists, so the small file system is seen by nobody else.
-    if (TestSupport::inHarness()) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return 2;
-    }
+    if (!TestSupport::enterOwnMountNamespace())
+        return 2;
     QCoreApplication app(argc, argv);
     TestLogFacility test;
     return QTest::qExec(&test, argc, argv);
