@@ -2,7 +2,10 @@
 // own cost for a ready-made document. Prints to the scheduler named by
 // CUPS_SERVER; run it through scripts/bench-print.
 //
-//   bench_print [receipts] [printer]
+//   bench_print [receipts] [printer...]
+//
+// Without printers: the roll printers receipt58 and receipt80, then the
+// sheet printer kitchen80; every printer is compared with the last one.
 
 #include "service/printing/PrinterManager.h"
 #include "service/printing/PrintRecord.h"
@@ -22,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <numeric>
 
 namespace {
@@ -70,41 +74,14 @@ QString makeLogo(const QString &folder)
     return path;
 }
 
-// A PDF-file device laid out like the receipt printer: the renderer's steps
-// onto it leave out everything that involves the scheduler.
-void setUpPdfDevice(QPrinter &printer, const QString &pdfPath)
+// A PDF file laid out like the printer's device: rendering onto it is the
+// renderer's work without the hand-over to the scheduler.
+void copyLayout(const QPrinter &device, QPrinter &pdf, const QString &pdfPath)
 {
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(pdfPath);
-    printer.setResolution(CPrinterManager::DefaultPrinterDpi);
-    QPageLayout layout = printer.pageLayout();
-    layout.setUnits(QPageLayout::Point);
-    QMarginsF margins = layout.margins();
-    margins.setLeft(CPrinterManager::BaseLeftMarginPt);
-    layout.setMargins(margins);
-    printer.setPageLayout(layout);
-    QSizeF paper = printer.pageLayout().pageSize().size(QPageSize::Millimeter);
-    paper.setWidth(ReceiptWidthMm);
-    printer.setPageSize(QPageSize(paper, QPageSize::Millimeter));
-}
-
-// The renderer's document steps (getPreviewData).
-void render(const QString &html, QPrinter &printer)
-{
-    QTextDocument document;
-    document.setDefaultFont(QFont(CPrinterManager::FontFamily, CPrinterManager::FontPointSize));
-    document.setHtml(html);
-    document.setPageSize(printer.pageRect(QPrinter::DevicePixel).size());
-    document.print(&printer);
-}
-
-// The renderer's printer choice and device set-up, which ask the scheduler.
-void setUpPrinterDevice(const QString &printerName)
-{
-    const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
-    const QString chosen = CPrinterManager::choosePrinter(printerName, defaultPrinter);
-    QPrinter printer(QPrinterInfo::printerInfo(chosen), QPrinter::ScreenResolution);
-    printer.setResolution(CPrinterManager::DefaultPrinterDpi);
+    pdf.setOutputFormat(QPrinter::PdfFormat);
+    pdf.setOutputFileName(pdfPath);
+    pdf.setResolution(device.resolution());
+    pdf.setPageLayout(device.pageLayout());
 }
 
 struct Stats
@@ -137,22 +114,15 @@ void report(const char *what, const Stats &stats)
                 stats.p95);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+struct PrinterResult
 {
-    QApplication app(argc, argv);
-    const int receipts = argc > 1 ? qMax(5, QString::fromLocal8Bit(argv[1]).toInt()) : 50;
-    const QString printerName = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QPrinterInfo::defaultPrinterName();
-    if (printerName.isEmpty()) {
-        std::fprintf(stderr, "bench_print: no printer (is CUPS_SERVER set?)\n");
-        return 1;
-    }
+    QString name;
+    QSizeF pageMm;
+    double ownWorkMs = 0; // layout, rendering and device set-up (medians)
+};
 
-    QTemporaryDir folder;
-    const QString html = typicalReceipt(makeLogo(folder.path()));
-    const QString pdfPath = folder.filePath(QStringLiteral("receipt.pdf"));
-
+PrinterResult benchPrinter(const QString &printerName, const QString &html, const QString &folder, int receipts)
+{
     CPrinterManager manager;
     PrintRecord settings;
     settings.name = printerName;
@@ -162,30 +132,74 @@ int main(int argc, char **argv)
     job.name = printerName;
     job.content = html;
 
-    QPrinter pdfDevice(QPrinter::ScreenResolution);
-    setUpPdfDevice(pdfDevice, pdfPath);
+    const QString pdfPath = folder + QStringLiteral("/receipt-") + printerName + QStringLiteral(".pdf");
+    QPrinter pdf(QPrinter::ScreenResolution);
+    {
+        const std::unique_ptr<QPrinter> device = manager.preparePrinter(printerName);
+        copyLayout(*device, pdf, pdfPath);
+    }
     // Warm caches: fonts, image plug-ins, the scheduler's printer list.
     for (int i = 0; i < 3; ++i) {
-        render(html, pdfDevice);
+        CPrinterManager::renderReceipt(html, &pdf);
         manager.printJob(job);
     }
 
-    const Stats rendering = timeRuns(receipts, [&] { render(html, pdfDevice); });
-    const Stats setUp = timeRuns(receipts, [&] { setUpPrinterDevice(printerName); });
+    const Stats rendering = timeRuns(receipts, [&] { CPrinterManager::renderReceipt(html, &pdf); });
+    const Stats setUp = timeRuns(receipts, [&] { manager.preparePrinter(printerName); });
     const Stats full = timeRuns(receipts, [&] { manager.printJob(job); });
     const Stats lp = timeRuns(receipts, [&] {
         QProcess::execute(QStringLiteral("lp"), {QStringLiteral("-s"), QStringLiteral("-d"), printerName, pdfPath});
     });
 
-    std::printf("Receipt: %d lines of HTML with a table and a logo, %d mm paper, printer %s, %d receipts each\n",
-                int(html.count(QLatin1Char('\n'))), ReceiptWidthMm, qPrintable(printerName), receipts);
+    PrinterResult result;
+    result.name = printerName;
+    result.pageMm = pdf.pageLayout().fullRect(QPageLayout::Millimeter).size();
+    result.ownWorkMs = rendering.median + setUp.median;
+    std::printf("Printer %s, page %.0f x %.0f mm, %d receipts each\n", qPrintable(printerName),
+                result.pageMm.width(), result.pageMm.height(), receipts);
     report("layout and rendering into PDF", rendering);
     report("printer choice and device set-up (CUPS)", setUp);
     std::printf("  %-46s median %7.2f ms\n", "submission to CUPS (the rest of a job)",
                 qMax(0.0, full.median - rendering.median - setUp.median));
     report("whole print job (printJob)", full);
     report("lp submitting the ready-made PDF", lp);
-    std::printf("Queue pause after each print: 100 ms; our work per receipt is %.0f%% of it.\n",
+    std::printf("  queue pause after each print: 100 ms; our work per receipt is %.0f%% of it\n",
                 full.median / 100.0 * 100.0);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const int receipts = argc > 1 ? qMax(5, QString::fromLocal8Bit(argv[1]).toInt()) : 50;
+    QStringList printers;
+    for (int i = 2; i < argc; ++i)
+        printers.append(QString::fromLocal8Bit(argv[i]));
+    if (printers.isEmpty())
+        printers = QStringList{QStringLiteral("receipt58"), QStringLiteral("receipt80"), QStringLiteral("kitchen80")};
+    const QStringList installed = QPrinterInfo::availablePrinterNames();
+    for (const QString &name : printers) {
+        if (!installed.contains(name)) {
+            std::fprintf(stderr, "bench_print: no printer %s (is CUPS_SERVER set?)\n", qPrintable(name));
+            return 1;
+        }
+    }
+
+    QTemporaryDir folder;
+    const QString html = typicalReceipt(makeLogo(folder.path()));
+    std::printf("Receipt: %d lines of HTML with a table and a logo, stored width %d mm\n",
+                int(html.count(QLatin1Char('\n'))), ReceiptWidthMm);
+    QVector<PrinterResult> results;
+    for (const QString &name : printers)
+        results.append(benchPrinter(name, html, folder.path(), receipts));
+
+    // Every printer against the last one named (a sheet printer by default).
+    const PrinterResult &anchor = results.last();
+    for (const PrinterResult &result : results) {
+        std::printf("%-12s layout + rendering + set-up %7.2f ms = %.2fx %s\n", qPrintable(result.name),
+                    result.ownWorkMs, result.ownWorkMs / anchor.ownWorkMs, qPrintable(anchor.name));
+    }
     return 0;
 }

@@ -58,30 +58,35 @@ void CPrinterManager::printJob(const PrintRecord &job)
     m_receiptStream << job.content;
     m_receiptStream.flush();
 
-    const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
-    const QString printerName = choosePrinter(job.name, defaultPrinter);
-    const QPrinterInfo printerInfo = QPrinterInfo::printerInfo(printerName);
-    QPrinter printer(printerInfo, QPrinter::ScreenResolution);
-    // Qt's CUPS device starts on the locale's paper (A4) whatever the printer
-    // has loaded. Start from the printer's own paper, as its driver would, so
-    // that a roll printer's receipt is one long page, not A4 sheets.
-    if (printerInfo.defaultPageSize().isValid())
-        printer.setPageSize(printerInfo.defaultPageSize());
-    if (!printerName.isEmpty() && printerName == defaultPrinter)
-        printer.setResolution(DefaultPrinterDpi);
-    applyStoredLayout(printer);
-
-    getPreviewData(&printer);
+    std::unique_ptr<QPrinter> printer = preparePrinter(job.name);
+    getPreviewData(printer.get());
     // The printing system hands the job to the print server when the page
     // is finished and keeps its verdict to itself; a refusal must not pass
     // as a printed receipt without a word.
     const QString refusal = PrinterSpooler::lastRequestError();
     if (!refusal.isEmpty())
-        WRITE_LOG(PrinterLog, QStringLiteral("打印服务拒绝了打印任务，打印机:%1，原因:%2").arg(printerName, refusal));
+        WRITE_LOG(PrinterLog, QStringLiteral("打印服务拒绝了打印任务，打印机:%1，原因:%2").arg(printer->printerName(), refusal));
 
     // The next job must start from an empty receipt.
     m_receipt.clear();
     m_receiptStream.seek(0);
+}
+
+std::unique_ptr<QPrinter> CPrinterManager::preparePrinter(const QString &jobPrinterName)
+{
+    const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
+    const QString printerName = choosePrinter(jobPrinterName, defaultPrinter);
+    const QPrinterInfo printerInfo = QPrinterInfo::printerInfo(printerName);
+    auto printer = std::make_unique<QPrinter>(printerInfo, QPrinter::ScreenResolution);
+    // Qt's CUPS device starts on the locale's paper (A4) whatever the printer
+    // has loaded. Start from the printer's own paper, as its driver would, so
+    // that a roll printer's receipt is one long page, not A4 sheets.
+    if (printerInfo.defaultPageSize().isValid())
+        printer->setPageSize(printerInfo.defaultPageSize());
+    if (!printerName.isEmpty() && printerName == defaultPrinter)
+        printer->setResolution(DefaultPrinterDpi);
+    applyStoredLayout(*printer);
+    return printer;
 }
 
 void CPrinterManager::applyStoredLayout(QPrinter &printer) const
@@ -107,11 +112,16 @@ void CPrinterManager::applyStoredLayout(QPrinter &printer) const
 
 void CPrinterManager::getPreviewData(QPrinter *printer)
 {
+    renderReceipt(m_receipt, printer);
+}
+
+void CPrinterManager::renderReceipt(const QString &html, QPrinter *printer)
+{
     ReceiptDocument document;
     document.setDefaultFont(QFont(FontFamily, FontPointSize));
     // One line per picture left out, so a receipt missing its QR code can be
     // traced.
-    const QStringList dropped = document.setReceiptHtml(m_receipt);
+    const QStringList dropped = document.setReceiptHtml(html);
     for (const QString &source : dropped)
         WRITE_LOG(PrinterLog, QStringLiteral("小票图片无法加载，未打印：%1").arg(source));
     document.setPageSize(printer->pageRect(QPrinter::DevicePixel).size());

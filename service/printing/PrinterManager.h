@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTextStream>
 
+#include <memory>
 #include <optional>
 
 class QPrinter;
@@ -35,6 +36,12 @@ public:
     // The printer a job's printer name stands for: the exact (case-sensitive)
     // match among the installed printers, else the default one.
     static QString choosePrinter(const QString &name, const QString &defaultPrinter);
+
+    // The device a job naming jobPrinterName prints on: the printer chosen
+    // as above, on its own paper, with the stored layout applied.
+    std::unique_ptr<QPrinter> preparePrinter(const QString &jobPrinterName);
+    // Lays the HTML out and prints it on the device.
+    static void renderReceipt(const QString &html, QPrinter *printer);
 
     static constexpr qreal BaseLeftMarginPt = 15;
     static constexpr int DefaultPrinterDpi = 96;
