@@ -21,12 +21,14 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextStream>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <numeric>
+#include <vector>
 
 namespace {
 
@@ -84,6 +86,20 @@ void copyLayout(const QPrinter &device, QPrinter &pdf, const QString &pdfPath)
     pdf.setPageLayout(device.pageLayout());
 }
 
+// Until the scheduler has no unfinished job left (two minutes at most).
+void waitUntilPrinted()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!waited.hasExpired(120 * 1000)) {
+        QProcess lpstat;
+        lpstat.start(QStringLiteral("lpstat"), {QStringLiteral("-o")});
+        if (!lpstat.waitForFinished() || lpstat.readAllStandardOutput().trimmed().isEmpty())
+            return;
+        QThread::msleep(20);
+    }
+}
+
 struct Stats
 {
     double median = 0;
@@ -91,15 +107,8 @@ struct Stats
     double p95 = 0;
 };
 
-Stats timeRuns(int runs, const std::function<void()> &work)
+Stats statsOf(QVector<double> ms)
 {
-    QVector<double> ms;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        ms.append(timer.nsecsElapsed() / 1e6);
-    }
     std::sort(ms.begin(), ms.end());
     Stats stats;
     stats.median = ms.at(ms.size() / 2);
@@ -108,64 +117,104 @@ Stats timeRuns(int runs, const std::function<void()> &work)
     return stats;
 }
 
+double timeOnce(const std::function<void()> &work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+Stats timeRuns(int runs, const std::function<void()> &work)
+{
+    QVector<double> ms;
+    for (int i = 0; i < runs; ++i)
+        ms.append(timeOnce(work));
+    return statsOf(ms);
+}
+
 void report(const char *what, const Stats &stats)
 {
     std::printf("  %-46s median %7.2f ms   mean %7.2f ms   p95 %7.2f ms\n", what, stats.median, stats.mean,
                 stats.p95);
 }
 
-struct PrinterResult
+// One printer's renderer, job and PDF twin, and its timings.
+struct Bench
 {
     QString name;
-    QSizeF pageMm;
-    double ownWorkMs = 0; // layout, rendering and device set-up (medians)
+    PrintRecord settings;
+    PrintRecord job;
+    std::unique_ptr<CPrinterManager> manager;
+    std::unique_ptr<QPrinter> pdf;
+    QVector<double> renderingMs;
+    QVector<double> setUpMs;
+    QVector<double> firstSetUpMs;
 };
 
-PrinterResult benchPrinter(const QString &printerName, const QString &html, const QString &folder, int receipts)
+void prepare(Bench &bench, const QString &html, const QString &folder)
 {
-    CPrinterManager manager;
-    PrintRecord settings;
-    settings.name = printerName;
-    settings.width = ReceiptWidthMm;
-    manager.setPrinterConfig(settings);
-    PrintRecord job;
-    job.name = printerName;
-    job.content = html;
-
-    const QString pdfPath = folder + QStringLiteral("/receipt-") + printerName + QStringLiteral(".pdf");
-    QPrinter pdf(QPrinter::ScreenResolution);
-    {
-        const std::unique_ptr<QPrinter> device = manager.preparePrinter(printerName);
-        copyLayout(*device, pdf, pdfPath);
-    }
+    bench.settings.name = bench.name;
+    bench.settings.width = ReceiptWidthMm;
+    bench.job.name = bench.name;
+    bench.job.content = html;
+    bench.manager = std::make_unique<CPrinterManager>();
+    bench.manager->setPrinterConfig(bench.settings);
+    bench.pdf = std::make_unique<QPrinter>(QPrinter::ScreenResolution);
+    const QString pdfPath = folder + QStringLiteral("/receipt-") + bench.name + QStringLiteral(".pdf");
+    copyLayout(bench.manager->preparePrinter(bench.name), *bench.pdf, pdfPath);
     // Warm caches: fonts, image plug-ins, the scheduler's printer list.
     for (int i = 0; i < 3; ++i) {
-        CPrinterManager::renderReceipt(html, &pdf);
-        manager.printJob(job);
+        CPrinterManager::renderReceipt(html, bench.pdf.get());
+        bench.manager->printJob(bench.job);
     }
+}
 
-    const Stats rendering = timeRuns(receipts, [&] { CPrinterManager::renderReceipt(html, &pdf); });
-    const Stats setUp = timeRuns(receipts, [&] { manager.preparePrinter(printerName); });
-    const Stats full = timeRuns(receipts, [&] { manager.printJob(job); });
+// Our own work per receipt, the printers taking turns so that a change in
+// the machine's load weighs on all of them alike.
+void timeOwnWork(std::vector<Bench> &benches, const QString &html, int receipts)
+{
+    waitUntilPrinted();
+    for (int i = 0; i < receipts; ++i) {
+        for (Bench &bench : benches) {
+            bench.renderingMs.append(timeOnce([&] { CPrinterManager::renderReceipt(html, bench.pdf.get()); }));
+            bench.setUpMs.append(timeOnce([&] { bench.manager->preparePrinter(bench.name); }));
+            bench.firstSetUpMs.append(timeOnce([&] {
+                CPrinterManager fresh;
+                fresh.setPrinterConfig(bench.settings);
+                fresh.preparePrinter(bench.name);
+            }));
+        }
+    }
+}
+
+// The whole job and lp, one printer after the other: these wait for the
+// scheduler, which the virtual roll printers keep busy cutting receipts.
+void timeSubmission(Bench &bench, int receipts)
+{
+    const Stats rendering = statsOf(bench.renderingMs);
+    const Stats setUp = statsOf(bench.setUpMs);
+    waitUntilPrinted();
+    const Stats full = timeRuns(receipts, [&] { bench.manager->printJob(bench.job); });
+    waitUntilPrinted();
+    const QString pdfPath = bench.pdf->outputFileName();
     const Stats lp = timeRuns(receipts, [&] {
-        QProcess::execute(QStringLiteral("lp"), {QStringLiteral("-s"), QStringLiteral("-d"), printerName, pdfPath});
+        QProcess::execute(QStringLiteral("lp"), {QStringLiteral("-s"), QStringLiteral("-d"), bench.name, pdfPath});
     });
+    waitUntilPrinted();
 
-    PrinterResult result;
-    result.name = printerName;
-    result.pageMm = pdf.pageLayout().fullRect(QPageLayout::Millimeter).size();
-    result.ownWorkMs = rendering.median + setUp.median;
-    std::printf("Printer %s, page %.0f x %.0f mm, %d receipts each\n", qPrintable(printerName),
-                result.pageMm.width(), result.pageMm.height(), receipts);
+    const QSizeF pageMm = bench.pdf->pageLayout().fullRect(QPageLayout::Millimeter).size();
+    std::printf("Printer %s, page %.0f x %.0f mm at %d dpi, %d receipts each\n", qPrintable(bench.name),
+                pageMm.width(), pageMm.height(), bench.pdf->resolution(), receipts);
     report("layout and rendering into PDF", rendering);
     report("printer choice and device set-up (CUPS)", setUp);
+    report("  the same for the printer's first job", statsOf(bench.firstSetUpMs));
     std::printf("  %-46s median %7.2f ms\n", "submission to CUPS (the rest of a job)",
                 qMax(0.0, full.median - rendering.median - setUp.median));
     report("whole print job (printJob)", full);
     report("lp submitting the ready-made PDF", lp);
     std::printf("  queue pause after each print: 100 ms; our work per receipt is %.0f%% of it\n",
                 full.median / 100.0 * 100.0);
-    return result;
 }
 
 } // namespace
@@ -191,15 +240,23 @@ int main(int argc, char **argv)
     const QString html = typicalReceipt(makeLogo(folder.path()));
     std::printf("Receipt: %d lines of HTML with a table and a logo, stored width %d mm\n",
                 int(html.count(QLatin1Char('\n'))), ReceiptWidthMm);
-    QVector<PrinterResult> results;
-    for (const QString &name : printers)
-        results.append(benchPrinter(name, html, folder.path(), receipts));
+    std::vector<Bench> benches(printers.size());
+    for (int i = 0; i < printers.size(); ++i) {
+        benches[size_t(i)].name = printers.at(i);
+        prepare(benches[size_t(i)], html, folder.path());
+    }
+    timeOwnWork(benches, html, receipts);
+    for (Bench &bench : benches)
+        timeSubmission(bench, receipts);
 
     // Every printer against the last one named (a sheet printer by default).
-    const PrinterResult &anchor = results.last();
-    for (const PrinterResult &result : results) {
-        std::printf("%-12s layout + rendering + set-up %7.2f ms = %.2fx %s\n", qPrintable(result.name),
-                    result.ownWorkMs, result.ownWorkMs / anchor.ownWorkMs, qPrintable(anchor.name));
+    const auto ownWorkMs = [](const Bench &bench) {
+        return statsOf(bench.renderingMs).median + statsOf(bench.setUpMs).median;
+    };
+    const Bench &anchor = benches.back();
+    for (const Bench &bench : benches) {
+        std::printf("%-12s layout + rendering + set-up %7.2f ms = %.2fx %s\n", qPrintable(bench.name),
+                    ownWorkMs(bench), ownWorkMs(bench) / ownWorkMs(anchor), qPrintable(anchor.name));
     }
     return 0;
 }
