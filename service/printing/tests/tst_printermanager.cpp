@@ -144,8 +144,15 @@ void TestPrinterManager::storedLayout()
     QVERIFY(own.id > 0);
     const QSizeF ownSize = PrintedJobs::pageSizePt(own.document);
 
+    // Another entry first: the row's entry replaces one the renderer has
+    // already printed with.
     PrintRecord settings;
     settings.name = printer;
+    settings.printerLeft = 30;
+    settings.width = 70;
+    settings.height = 100;
+    manager.setPrinterConfig(settings);
+    QVERIFY(printOne(manager, job).id > 0);
     settings.printerLeft = printerLeft;
     settings.width = width;
     settings.height = height;
