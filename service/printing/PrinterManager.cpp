@@ -72,7 +72,7 @@ void CPrinterManager::printJob(const PrintRecord &job)
     if (!refusal.isEmpty()) {
         WRITE_LOG(PrinterLog, QStringLiteral("打印服务拒绝了打印任务，打印机:%1，原因:%2").arg(printerName, refusal));
         // Whatever changed at the server, the next job starts from a new device.
-        m_devices.erase(printerName);
+        forgetDevice(printer);
     }
 
     // The next job must start from an empty receipt.
@@ -101,6 +101,16 @@ QPrinter &CPrinterManager::preparePrinter(const QString &jobPrinterName)
     return *device.printer;
 }
 
+void CPrinterManager::forgetDevice(const QPrinter &printer)
+{
+    for (auto device = m_devices.begin(); device != m_devices.end(); ++device) {
+        if (device->second.printer.get() == &printer) {
+            m_devices.erase(device);
+            return;
+        }
+    }
+}
+
 // A printer added, removed or renamed, or another default printer, may stand
 // behind a name a device was made for.
 void CPrinterManager::forgetDevicesIfPrintersChanged(const QStringList &installed, const QString &defaultPrinter)
@@ -113,7 +123,7 @@ void CPrinterManager::forgetDevicesIfPrintersChanged(const QStringList &installe
 }
 
 std::unique_ptr<QPrinter> CPrinterManager::createPrinter(const QString &printerName, bool isDefault,
-                                                         const StoredLayout &layout) const
+                                                         const StoredLayout &layout)
 {
     const QPrinterInfo printerInfo = QPrinterInfo::printerInfo(printerName);
     auto printer = std::make_unique<QPrinter>(printerInfo, QPrinter::ScreenResolution);

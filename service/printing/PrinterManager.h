@@ -87,9 +87,10 @@ private:
     };
 
     StoredLayout storedLayout(const QString &printerName) const;
-    std::unique_ptr<QPrinter> createPrinter(const QString &printerName, bool isDefault,
-                                            const StoredLayout &layout) const;
+    static std::unique_ptr<QPrinter> createPrinter(const QString &printerName, bool isDefault,
+                                                   const StoredLayout &layout);
     static void applyStoredLayout(QPrinter &printer, const StoredLayout &layout);
+    void forgetDevice(const QPrinter &printer);
     void forgetDevicesIfPrintersChanged(const QStringList &installed, const QString &defaultPrinter);
 
     QString m_receipt;
