@@ -2,7 +2,10 @@
 // own cost for a ready-made document. Prints to the scheduler named by
 // CUPS_SERVER; run it through scripts/bench-print.
 //
-//   bench_print [receipts] [printer]
+//   bench_print [receipts] [printer...]
+//
+// Without printers: the roll printers receipt58 and receipt80, then the
+// sheet printer kitchen80; every printer is compared with the last one.
 
 #include "service/printing/PrinterManager.h"
 #include "service/printing/PrintRecord.h"
@@ -18,11 +21,14 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextStream>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <numeric>
+#include <vector>
 
 namespace {
 
@@ -70,41 +76,28 @@ QString makeLogo(const QString &folder)
     return path;
 }
 
-// A PDF-file device laid out like the receipt printer: the renderer's steps
-// onto it leave out everything that involves the scheduler.
-void setUpPdfDevice(QPrinter &printer, const QString &pdfPath)
+// A PDF file laid out like the printer's device: rendering onto it is the
+// renderer's work without the hand-over to the scheduler.
+void copyLayout(const QPrinter &device, QPrinter &pdf, const QString &pdfPath)
 {
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(pdfPath);
-    printer.setResolution(CPrinterManager::DefaultPrinterDpi);
-    QPageLayout layout = printer.pageLayout();
-    layout.setUnits(QPageLayout::Point);
-    QMarginsF margins = layout.margins();
-    margins.setLeft(CPrinterManager::BaseLeftMarginPt);
-    layout.setMargins(margins);
-    printer.setPageLayout(layout);
-    QSizeF paper = printer.pageLayout().pageSize().size(QPageSize::Millimeter);
-    paper.setWidth(ReceiptWidthMm);
-    printer.setPageSize(QPageSize(paper, QPageSize::Millimeter));
+    pdf.setOutputFormat(QPrinter::PdfFormat);
+    pdf.setOutputFileName(pdfPath);
+    pdf.setResolution(device.resolution());
+    pdf.setPageLayout(device.pageLayout());
 }
 
-// The renderer's document steps (getPreviewData).
-void render(const QString &html, QPrinter &printer)
+// Until the scheduler has no unfinished job left (two minutes at most).
+void waitUntilPrinted()
 {
-    QTextDocument document;
-    document.setDefaultFont(QFont(CPrinterManager::FontFamily, CPrinterManager::FontPointSize));
-    document.setHtml(html);
-    document.setPageSize(printer.pageRect(QPrinter::DevicePixel).size());
-    document.print(&printer);
-}
-
-// The renderer's printer choice and device set-up, which ask the scheduler.
-void setUpPrinterDevice(const QString &printerName)
-{
-    const QString defaultPrinter = QPrinterInfo::defaultPrinterName();
-    const QString chosen = CPrinterManager::choosePrinter(printerName, defaultPrinter);
-    QPrinter printer(QPrinterInfo::printerInfo(chosen), QPrinter::ScreenResolution);
-    printer.setResolution(CPrinterManager::DefaultPrinterDpi);
+    QElapsedTimer waited;
+    waited.start();
+    while (!waited.hasExpired(120 * 1000)) {
+        QProcess lpstat;
+        lpstat.start(QStringLiteral("lpstat"), {QStringLiteral("-o")});
+        if (!lpstat.waitForFinished() || lpstat.readAllStandardOutput().trimmed().isEmpty())
+            return;
+        QThread::msleep(20);
+    }
 }
 
 struct Stats
@@ -114,15 +107,8 @@ struct Stats
     double p95 = 0;
 };
 
-Stats timeRuns(int runs, const std::function<void()> &work)
+Stats statsOf(QVector<double> ms)
 {
-    QVector<double> ms;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        ms.append(timer.nsecsElapsed() / 1e6);
-    }
     std::sort(ms.begin(), ms.end());
     Stats stats;
     stats.median = ms.at(ms.size() / 2);
@@ -131,10 +117,104 @@ Stats timeRuns(int runs, const std::function<void()> &work)
     return stats;
 }
 
+double timeOnce(const std::function<void()> &work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+Stats timeRuns(int runs, const std::function<void()> &work)
+{
+    QVector<double> ms;
+    for (int i = 0; i < runs; ++i)
+        ms.append(timeOnce(work));
+    return statsOf(ms);
+}
+
 void report(const char *what, const Stats &stats)
 {
     std::printf("  %-46s median %7.2f ms   mean %7.2f ms   p95 %7.2f ms\n", what, stats.median, stats.mean,
                 stats.p95);
+}
+
+// One printer's renderer, job and PDF twin, and its timings.
+struct Bench
+{
+    QString name;
+    PrintRecord settings;
+    PrintRecord job;
+    std::unique_ptr<CPrinterManager> manager;
+    std::unique_ptr<QPrinter> pdf;
+    QVector<double> renderingMs;
+    QVector<double> setUpMs;
+    QVector<double> firstSetUpMs;
+};
+
+void prepare(Bench &bench, const QString &html, const QString &folder)
+{
+    bench.settings.name = bench.name;
+    bench.settings.width = ReceiptWidthMm;
+    bench.job.name = bench.name;
+    bench.job.content = html;
+    bench.manager = std::make_unique<CPrinterManager>();
+    bench.manager->setPrinterConfig(bench.settings);
+    bench.pdf = std::make_unique<QPrinter>(QPrinter::ScreenResolution);
+    const QString pdfPath = folder + QStringLiteral("/receipt-") + bench.name + QStringLiteral(".pdf");
+    copyLayout(bench.manager->preparePrinter(bench.name), *bench.pdf, pdfPath);
+    // Warm caches: fonts, image plug-ins, the scheduler's printer list.
+    for (int i = 0; i < 3; ++i) {
+        CPrinterManager::renderReceipt(html, bench.pdf.get());
+        bench.manager->printJob(bench.job);
+    }
+}
+
+// Our own work per receipt, the printers taking turns so that a change in
+// the machine's load weighs on all of them alike.
+void timeOwnWork(std::vector<Bench> &benches, const QString &html, int receipts)
+{
+    waitUntilPrinted();
+    for (int i = 0; i < receipts; ++i) {
+        for (Bench &bench : benches) {
+            bench.renderingMs.append(timeOnce([&] { CPrinterManager::renderReceipt(html, bench.pdf.get()); }));
+            bench.setUpMs.append(timeOnce([&] { bench.manager->preparePrinter(bench.name); }));
+            bench.firstSetUpMs.append(timeOnce([&] {
+                CPrinterManager fresh;
+                fresh.setPrinterConfig(bench.settings);
+                fresh.preparePrinter(bench.name);
+            }));
+        }
+    }
+}
+
+// The whole job and lp, one printer after the other: these wait for the
+// scheduler, which the virtual roll printers keep busy cutting receipts.
+void timeSubmission(Bench &bench, int receipts)
+{
+    const Stats rendering = statsOf(bench.renderingMs);
+    const Stats setUp = statsOf(bench.setUpMs);
+    waitUntilPrinted();
+    const Stats full = timeRuns(receipts, [&] { bench.manager->printJob(bench.job); });
+    waitUntilPrinted();
+    const QString pdfPath = bench.pdf->outputFileName();
+    const Stats lp = timeRuns(receipts, [&] {
+        QProcess::execute(QStringLiteral("lp"), {QStringLiteral("-s"), QStringLiteral("-d"), bench.name, pdfPath});
+    });
+    waitUntilPrinted();
+
+    const QSizeF pageMm = bench.pdf->pageLayout().fullRect(QPageLayout::Millimeter).size();
+    std::printf("Printer %s, page %.0f x %.0f mm at %d dpi, %d receipts each\n", qPrintable(bench.name),
+                pageMm.width(), pageMm.height(), bench.pdf->resolution(), receipts);
+    report("layout and rendering into PDF", rendering);
+    report("printer choice and device set-up (CUPS)", setUp);
+    report("  the same for the printer's first job", statsOf(bench.firstSetUpMs));
+    std::printf("  %-46s median %7.2f ms\n", "submission to CUPS (the rest of a job)",
+                qMax(0.0, full.median - rendering.median - setUp.median));
+    report("whole print job (printJob)", full);
+    report("lp submitting the ready-made PDF", lp);
+    std::printf("  queue pause after each print: 100 ms; our work per receipt is %.0f%% of it\n",
+                full.median / 100.0 * 100.0);
 }
 
 } // namespace
@@ -143,49 +223,45 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const int receipts = argc > 1 ? qMax(5, QString::fromLocal8Bit(argv[1]).toInt()) : 50;
-    const QString printerName = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QPrinterInfo::defaultPrinterName();
-    if (printerName.isEmpty()) {
-        std::fprintf(stderr, "bench_print: no printer (is CUPS_SERVER set?)\n");
-        return 1;
+    QStringList printers;
+    for (int i = 2; i < argc; ++i)
+        printers.append(QString::fromLocal8Bit(argv[i]));
+    if (printers.isEmpty())
+        printers = QStringList{QStringLiteral("receipt58"), QStringLiteral("receipt80"), QStringLiteral("kitchen80")};
+    const QStringList installed = QPrinterInfo::availablePrinterNames();
+    for (const QString &name : printers) {
+        if (!installed.contains(name)) {
+            std::fprintf(stderr, "bench_print: no printer %s (is CUPS_SERVER set?)\n", qPrintable(name));
+            return 1;
+        }
     }
 
     QTemporaryDir folder;
     const QString html = typicalReceipt(makeLogo(folder.path()));
-    const QString pdfPath = folder.filePath(QStringLiteral("receipt.pdf"));
-
-    CPrinterManager manager;
-    PrintRecord settings;
-    settings.name = printerName;
-    settings.width = ReceiptWidthMm;
-    manager.setPrinterConfig(settings);
-    PrintRecord job;
-    job.name = printerName;
-    job.content = html;
-
-    QPrinter pdfDevice(QPrinter::ScreenResolution);
-    setUpPdfDevice(pdfDevice, pdfPath);
-    // Warm caches: fonts, image plug-ins, the scheduler's printer list.
-    for (int i = 0; i < 3; ++i) {
-        render(html, pdfDevice);
-        manager.printJob(job);
+    std::printf("Receipt: %d lines of HTML with a table and a logo, stored width %d mm\n",
+                int(html.count(QLatin1Char('\n'))), ReceiptWidthMm);
+    std::vector<Bench> benches(printers.size());
+    for (int i = 0; i < printers.size(); ++i) {
+        benches[size_t(i)].name = printers.at(i);
+        prepare(benches[size_t(i)], html, folder.path());
     }
+    timeOwnWork(benches, html, receipts);
+    for (Bench &bench : benches)
+        timeSubmission(bench, receipts);
 
-    const Stats rendering = timeRuns(receipts, [&] { render(html, pdfDevice); });
-    const Stats setUp = timeRuns(receipts, [&] { setUpPrinterDevice(printerName); });
-    const Stats full = timeRuns(receipts, [&] { manager.printJob(job); });
-    const Stats lp = timeRuns(receipts, [&] {
-        QProcess::execute(QStringLiteral("lp"), {QStringLiteral("-s"), QStringLiteral("-d"), printerName, pdfPath});
-    });
-
-    std::printf("Receipt: %d lines of HTML with a table and a logo, %d mm paper, printer %s, %d receipts each\n",
-                int(html.count(QLatin1Char('\n'))), ReceiptWidthMm, qPrintable(printerName), receipts);
-    report("layout and rendering into PDF", rendering);
-    report("printer choice and device set-up (CUPS)", setUp);
-    std::printf("  %-46s median %7.2f ms\n", "submission to CUPS (the rest of a job)",
-                qMax(0.0, full.median - rendering.median - setUp.median));
-    report("whole print job (printJob)", full);
-    report("lp submitting the ready-made PDF", lp);
-    std::printf("Queue pause after each print: 100 ms; our work per receipt is %.0f%% of it.\n",
-                full.median / 100.0 * 100.0);
+    // Every printer against the last one named (a sheet printer by default).
+    const auto ownWorkMs = [](const Bench &bench, const QVector<double> &setUpMs) {
+        return statsOf(bench.renderingMs).median + statsOf(setUpMs).median;
+    };
+    const Bench &anchor = benches.back();
+    const double anchorMs = ownWorkMs(anchor, anchor.setUpMs);
+    const double anchorFirstMs = ownWorkMs(anchor, anchor.firstSetUpMs);
+    for (const Bench &bench : benches) {
+        const double ms = ownWorkMs(bench, bench.setUpMs);
+        const double firstMs = ownWorkMs(bench, bench.firstSetUpMs);
+        std::printf("%-12s layout + rendering + set-up %6.2f ms = %.2fx %s (first job on the printer: %6.2f ms = %.2fx)\n",
+                    qPrintable(bench.name), ms, ms / anchorMs, qPrintable(anchor.name), firstMs,
+                    firstMs / anchorFirstMs);
+    }
     return 0;
 }

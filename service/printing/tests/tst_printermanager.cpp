@@ -44,6 +44,8 @@ private slots:
     void storedLayout_data();
     void storedLayout();
     void receiptsNeverShareHtml();
+    void printerListChangeBetweenJobs_data();
+    void printerListChangeBetweenJobs();
     void unloadablePictureIsLeftOut_data();
     void unloadablePictureIsLeftOut();
     void qrCodePrints_data();
@@ -142,8 +144,15 @@ void TestPrinterManager::storedLayout()
     QVERIFY(own.id > 0);
     const QSizeF ownSize = PrintedJobs::pageSizePt(own.document);
 
+    // Another entry first: the row's entry replaces one the renderer has
+    // already printed with.
     PrintRecord settings;
     settings.name = printer;
+    settings.printerLeft = 30;
+    settings.width = 70;
+    settings.height = 100;
+    manager.setPrinterConfig(settings);
+    QVERIFY(printOne(manager, job).id > 0);
     settings.printerLeft = printerLeft;
     settings.width = width;
     settings.height = height;
@@ -180,6 +189,44 @@ void TestPrinterManager::receiptsNeverShareHtml()
     QVERIFY(!firstText.contains(QStringLiteral("SECOND")));
     QVERIFY(secondText.contains(QStringLiteral("SECOND-RECEIPT")));
     QVERIFY(!secondText.contains(QStringLiteral("FIRST")));
+}
+
+// A renderer keeps each printer's device from one receipt to the next; a
+// printer added or removed in between decides the next receipt's queue.
+void TestPrinterManager::printerListChangeBetweenJobs_data()
+{
+    QTest::addColumn<QString>("before"); // shell commands
+    QTest::addColumn<QString>("between");
+    QTest::addColumn<QString>("firstQueue");
+    QTest::addColumn<QString>("secondQueue");
+
+    const QString add = QStringLiteral("lpadmin -p spare -E -v file:///dev/null");
+    const QString remove = QStringLiteral("lpadmin -x spare");
+    QTest::newRow("removed") << add << remove << "spare" << "receipt58";
+    QTest::newRow("added") << QStringLiteral("true") << add << "receipt58" << "spare";
+}
+
+void TestPrinterManager::printerListChangeBetweenJobs()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, between);
+    QFETCH(QString, firstQueue);
+    QFETCH(QString, secondQueue);
+    const auto removeQueue = qScopeGuard([] { std::system("lpadmin -x spare 2>/dev/null"); });
+
+    CPrinterManager manager;
+    PrintRecord job;
+    job.name = QStringLiteral("spare");
+    job.content = receipt(QStringLiteral("LIST"));
+
+    QCOMPARE(std::system(qPrintable(before)), 0);
+    const PrintedJobs::Job first = printOne(manager, job);
+    QCOMPARE(first.queue, firstQueue);
+    QCOMPARE(std::system(qPrintable(between)), 0);
+    m_log->mark();
+    const PrintedJobs::Job second = printOne(manager, job);
+    QCOMPARE(second.queue, secondQueue);
+    QCOMPARE(m_log->linesWith(QStringLiteral("打印机未找到")).size(), secondQueue == QLatin1String("receipt58") ? 1 : 0);
 }
 
 void TestPrinterManager::unloadablePictureIsLeftOut_data()
