@@ -4,6 +4,8 @@
 
 #include <QTcpSocket>
 
+#include <utility>
+
 namespace {
 
 QString portText(quint16 port)
@@ -37,7 +39,7 @@ void CommandConnection::deleteSocketNow()
 
 qint64 CommandConnection::bytesHeld() const
 {
-    return qint64(m_state.receiveBuffer.size()) + m_state.pendingBytes;
+    return qint64(m_state.receiveBuffer.size()) + m_state.pendingBytes + m_lineBytes;
 }
 
 void CommandConnection::readAvailable()
@@ -93,11 +95,39 @@ void CommandConnection::logNextRequest() const
         WRITE_LOG(PrinterLog, QStringLiteral("http连接，读取到下个请求内容， %1").arg(remaining));
 }
 
-bool CommandConnection::queueAnswer(const QByteArray &response)
+quint64 CommandConnection::takePlace()
 {
-    m_state.pendingResponses.append(response);
-    m_state.pendingBytes += response.size();
-    return m_state.pendingBytes + m_socket->bytesToWrite() <= HttpFraming::MaxPendingResponseBytes;
+    m_line.emplace_back();
+    ++m_awaited;
+    m_state.dispatching = true;
+    return m_firstPlace + m_line.size() - 1;
+}
+
+bool CommandConnection::fillPlace(quint64 place, const QByteArray &response)
+{
+    if (place < m_firstPlace || place - m_firstPlace >= m_line.size())
+        return false;
+    QByteArray &slot = m_line[size_t(place - m_firstPlace)];
+    // A framed answer is never empty: null marks one still awaited.
+    if (!slot.isNull())
+        return false;
+    slot = response;
+    m_lineBytes += response.size();
+    m_state.dispatching = --m_awaited > 0;
+    while (!m_line.empty() && !m_line.front().isNull()) {
+        const QByteArray due = std::move(m_line.front());
+        m_line.pop_front();
+        ++m_firstPlace;
+        m_lineBytes -= due.size();
+        m_state.pendingResponses.append(due);
+        m_state.pendingBytes += due.size();
+    }
+    return true;
+}
+
+bool CommandConnection::answersWithinBound() const
+{
+    return m_state.pendingBytes + m_lineBytes + m_socket->bytesToWrite() <= HttpFraming::MaxPendingResponseBytes;
 }
 
 void CommandConnection::writeFirstAnswer()

@@ -5,12 +5,19 @@
 #include <QHostAddress>
 #include <QMetaObject>
 
+#include <deque>
+
 class QTcpSocket;
 
 // One client connection of the command server: its socket, the requests cut
 // out of its byte stream and its answers waiting to go out, in order. The
 // server decides when to read, whose turn it is and whom to close; the
 // connection keeps the bytes.
+//
+// Several requests may await their answers at once, so that pipelined
+// commands can share work (one write of a file for many changes); each
+// holds a place in line, and an answer that comes early waits there for
+// those ahead of it.
 class CommandConnection
 {
 public:
@@ -35,8 +42,8 @@ public:
     QTcpSocket *socket() const { return m_socket; }
     const QHostAddress &peer() const { return m_peer; }
     quint16 peerPort() const { return m_state.peerPort; }
+    // A command of this connection awaits its answer.
     bool isDispatching() const { return m_state.dispatching; }
-    void setDispatching(bool dispatching) { m_state.dispatching = dispatching; }
 
     // Received request bytes and answers not yet handed to the socket.
     qint64 bytesHeld() const;
@@ -54,9 +61,17 @@ public:
     void discardInput();
     void logNextRequest() const;
 
-    // False when the answers waiting here and in the socket exceed their
+    // The place in line of the request taken now.
+    quint64 takePlace();
+    // Puts the answer in its place and moves those now due, in request
+    // order, to the answers waiting for the socket. False when the place is
+    // not open: answered already, or never taken.
+    bool fillPlace(quint64 place, const QByteArray &response);
+    // Requests taken whose answers are not yet waiting for the socket.
+    int placesInLine() const { return int(m_line.size()); }
+    // False when the answers held here and in the socket exceed their
     // bound: a client that keeps sending without reading its answers.
-    bool queueAnswer(const QByteArray &response);
+    bool answersWithinBound() const;
     int answersWaiting() const { return m_state.pendingResponses.size(); }
     // Hands the only waiting answer to the socket.
     void writeFirstAnswer();
@@ -73,6 +88,7 @@ public:
     qint64 countedBytes = 0;     // what the server's held-bytes total counts for it
     bool turnQueued = false;     // yielded; its next requests are taken on a later turn
     bool needsBytes = true;      // what has been read holds no complete request
+    bool handingOver = false;    // one of its requests is inside the dispatch call now
 
 private:
     quint64 m_id;
@@ -80,4 +96,9 @@ private:
     QHostAddress m_peer;
     ConnectionState m_state;
     QMetaObject::Connection m_writeWatch;
+    // Answers by place in line, from m_firstPlace on; null while awaited.
+    std::deque<QByteArray> m_line;
+    quint64 m_firstPlace = 0;
+    int m_awaited = 0;
+    qint64 m_lineBytes = 0;   // answers in line, waiting for those ahead
 };

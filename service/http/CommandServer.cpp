@@ -223,14 +223,14 @@ void CommandServer::onReadyRead(quint64 id)
 
 // Takes the requests of what has arrived, reading more from the socket only
 // when what was read holds no complete request: while requests wait in the
-// buffer (a yielded turn) or the connection is busy, the bytes stay with the
-// socket and, beyond its small buffer, with the system.
+// buffer (a yielded turn) or the connection's line of answers is full, the
+// bytes stay with the socket and, beyond its small buffer, with the system.
 void CommandServer::serve(quint64 id)
 {
     int turnLeft = m_limits.requestsPerTurn;
     for (;;) {
         CommandConnection *c = connection(id);
-        if (!c || c->isDispatching() || c->turnQueued)
+        if (!c || c->turnQueued || mustWait(*c))
             return;
         if (c->needsBytes || c->unreadBytes() <= 0) {
             if (c->socket()->bytesAvailable() <= 0)
@@ -274,11 +274,23 @@ bool CommandServer::withinBounds(quint64 id)
     return connection(id) != nullptr;
 }
 
+// A connection's next request waits while one of its requests is inside the
+// dispatch call (which may run an event loop of its own), so that commands
+// are handed over one after the other in request order; and while a turn's
+// worth of its requests are in line for their answers.
+bool CommandServer::mustWait(const CommandConnection &connection) const
+{
+    return connection.handingOver || connection.placesInLine() >= m_limits.requestsPerTurn;
+}
+
 bool CommandServer::takeRequests(quint64 id, int &turnLeft)
 {
     for (;;) {
         CommandConnection *c = connection(id);
         if (!c)
+            return true;
+        // An answer going out takes the rest up again (commandAnswered).
+        if (mustWait(*c))
             return true;
         if (c->unreadBytes() <= 0) {
             c->compact();
@@ -329,43 +341,47 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
         --turnLeft;
         c->needsBytes = false;
         c->lastProgressMs = nowMs();
-        c->setDispatching(true);
-        const quint64 outer = std::exchange(m_dispatchingId, id);
-        m_dispatch(result.body, answerFor(id));
-        m_dispatchingId = outer;
+        dispatchRequest(id, result.body);
         c = connection(id);
-        // Gone, or its answer comes later (commandAnswered goes on then).
-        if (!c || c->isDispatching())
+        if (!c)
             return true;
         c->logNextRequest();
     }
 }
 
-CommandServer::Answer CommandServer::answerFor(quint64 id)
+// The answer may come now or later; either way it goes out in its place.
+void CommandServer::dispatchRequest(quint64 id, const QByteArray &body)
+{
+    CommandConnection *c = connection(id);
+    const quint64 place = c->takePlace();
+    c->handingOver = true;
+    m_dispatch(body, answerFor(id, place));
+    c = connection(id);
+    if (c)
+        c->handingOver = false;
+}
+
+CommandServer::Answer CommandServer::answerFor(quint64 id, quint64 place)
 {
     const QPointer<CommandServer> server(this);
-    return [server, id](const QString &answer) {
+    return [server, id, place](const QString &answer) {
         if (server)
-            server->commandAnswered(id, answer);
+            server->commandAnswered(id, place, answer);
     };
 }
 
-void CommandServer::commandAnswered(quint64 id, const QString &answer)
+void CommandServer::commandAnswered(quint64 id, quint64 place, const QString &answer)
 {
     CommandConnection *c = connection(id);
-    // The client left meanwhile, or a second answer to one request.
-    if (!c || !c->isDispatching())
-        return;
-    c->setDispatching(false);
-    c->lastProgressMs = nowMs();
-    sendResponse(id, answer);
-    // Answered while being handed over: takeRequests goes on by itself.
-    if (id == m_dispatchingId)
-        return;
-    c = connection(id);
+    // The client left meanwhile.
     if (!c)
         return;
-    c->logNextRequest();
+    c->lastProgressMs = nowMs();
+    sendResponse(id, place, answer);
+    c = connection(id);
+    // Answered while being handed over: takeRequests goes on by itself.
+    if (!c || c->handingOver)
+        return;
     queueTurn(*c);
 }
 
@@ -398,22 +414,25 @@ void CommandServer::answerPreflight(quint64 id, const QByteArray &header)
     const QString origin = QString::fromUtf8(HttpFraming::headerField(header, "Origin").left(200));
     WRITE_LOG(PrinterLog, QStringLiteral("http连接CORS预检请求，远程端口:%1，来源:%2")
                               .arg(portText(c->peerPort()), origin));
-    sendFramed(id, HttpFraming::framePreflight(header));
+    sendFramed(id, c->takePlace(), HttpFraming::framePreflight(header));
 }
 
-void CommandServer::sendResponse(quint64 id, const QString &answer)
+void CommandServer::sendResponse(quint64 id, quint64 place, const QString &answer)
 {
-    sendFramed(id, HttpFraming::frameResponse(answer));
+    sendFramed(id, place, HttpFraming::frameResponse(answer));
 }
 
-void CommandServer::sendFramed(quint64 id, const QByteArray &response)
+// A second answer to one request is dropped.
+void CommandServer::sendFramed(quint64 id, quint64 place, const QByteArray &response)
 {
     CommandConnection *c = connection(id);
     if (!c)
         return;
-    const bool withinAnswerBound = c->queueAnswer(response);
+    const bool wasWriting = c->answersWaiting() > 0;
+    if (!c->fillPlace(place, response))
+        return;
     account(*c);
-    if (!withinAnswerBound) {
+    if (!c->answersWithinBound()) {
         WRITE_LOG(PrinterLog,
                   QStringLiteral("http连接待发送数据过多，连接已关闭，远程端口:%1").arg(portText(c->peerPort())));
         closeConnection(id);
@@ -421,7 +440,8 @@ void CommandServer::sendFramed(quint64 id, const QByteArray &response)
     }
     if (!withinBounds(id))
         return;
-    if (c->answersWaiting() > 1)
+    // Going out already, or waiting for an earlier answer.
+    if (wasWriting || c->answersWaiting() == 0)
         return;
     if (!c->isWatchingWrites())
         c->watchWrites(connect(c->socket(), &QTcpSocket::bytesWritten, this,

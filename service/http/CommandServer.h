@@ -22,9 +22,12 @@ class QTcpSocket;
 // answers written back in order, within bounds on what all clients together
 // hold of the service.
 //
-// A connection whose command has not been answered yet is busy: its later
-// requests stay unread in the socket (the client is held back by TCP) until
-// the answer has gone out. Nothing a client sends makes the server wait.
+// A connection goes on being served while its commands await their
+// answers, up to a turn's worth of requests in line: pipelined commands are
+// handed over together and can share their work (one write of a file).
+// Beyond that its later requests stay unread in the socket (the client is
+// held back by TCP) until answers have gone out. Nothing a client sends
+// makes the server wait.
 class CommandServer : public QObject
 {
     Q_OBJECT
@@ -49,7 +52,9 @@ public:
         // Received request bytes and unsent answers over all connections;
         // beyond it the connection holding most is closed.
         qint64 maxHeldBytes = qint64(64) * 1024 * 1024;
-        // Requests of one connection taken before the others have their turn.
+        // Requests of one connection taken before the others have their
+        // turn; also how many of its requests may be in line for their
+        // answers at once.
         int requestsPerTurn = 16;
         // While the port cannot be had, another try after this long.
         int listenRetryMs = 3000;
@@ -90,13 +95,16 @@ private:
     bool admits(const QHostAddress &peer);
     void serve(quint64 id);
     bool withinBounds(quint64 id);
+    // True while the connection may not take another request now.
+    bool mustWait(const CommandConnection &connection) const;
     // False when the connection needs more bytes to go on; true when it
-    // yielded, waits for an answer or was closed.
+    // yielded, waits for answers or was closed.
     bool takeRequests(quint64 id, int &turnLeft);
-    Answer answerFor(quint64 id);
-    void commandAnswered(quint64 id, const QString &answer);
-    void sendResponse(quint64 id, const QString &answer);
-    void sendFramed(quint64 id, const QByteArray &response);
+    void dispatchRequest(quint64 id, const QByteArray &body);
+    Answer answerFor(quint64 id, quint64 place);
+    void commandAnswered(quint64 id, quint64 place, const QString &answer);
+    void sendResponse(quint64 id, quint64 place, const QString &answer);
+    void sendFramed(quint64 id, quint64 place, const QByteArray &response);
     void answerPreflight(quint64 id, const QByteArray &header);
     void queueTurn(CommandConnection &connection);
     void account(CommandConnection &connection);
@@ -115,7 +123,6 @@ private:
     std::unordered_map<quint64, std::unique_ptr<CommandConnection>> m_connections;
     QHash<QHostAddress, int> m_connectionsPerPeer;
     quint64 m_lastId = 0;
-    quint64 m_dispatchingId = 0;         // the connection whose command is being handed over now
     qint64 m_heldBytes = 0;
     QTimer m_idleTimer;
 

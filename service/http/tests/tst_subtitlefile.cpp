@@ -6,6 +6,7 @@
 #include "common/PrinterJson.h"
 #include "service/log/LogFacility.h"
 #include "service/http/CommandDispatcher.h"
+#include "service/http/CommandServer.h"
 #include "service/stb/InformationServices.h"
 #include "service/testsupport/LogCapture.h"
 #include "service/testsupport/RecordingTargets.h"
@@ -202,6 +203,34 @@ private slots:
         QCOMPARE(m_log->linesWith(QStringLiteral("字幕消息已写入subtitle.conf")).size(), 1);
         QCOMPARE(answerTo(s, QJsonObject{{"delete", 2}}), QStringLiteral(R"({"code":200})"));
         QCOMPARE(s.idsInFile(), QList<int>{});
+    }
+
+    // Pushes pipelined on one connection are handed over together, so a
+    // run of them costs a write per turn, not one per push.
+    void pipelinedPushesShareWrites()
+    {
+        QTemporaryDir dir;
+        SubtitleService s(dir.path());
+        CommandServer server([&s](const QByteArray &body, const CommandServer::Answer &answer) {
+            s.dispatcher->dispatchCommand(body, answer);
+        });
+        QVERIFY(server.listen(0));
+        const int pushes = 64;
+        QByteArray requests;
+        QList<int> ids;
+        for (int id = 1; id <= pushes; ++id) {
+            requests += post(sendMessage(push(id)));
+            ids.append(id);
+        }
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(requests);
+        const QByteArray ok = R"({"code":200})";
+        QTRY_COMPARE_WITH_TIMEOUT(socket.peek(1 << 20).count(ok), pushes, 20000);
+        QCOMPARE(s.idsInFile(), ids);
+        const quint64 turns = pushes / CommandServer::Limits().requestsPerTurn;
+        QVERIFY2(s.service->subtitleWrites() <= 2 * turns, qPrintable(QString::number(s.service->subtitleWrites())));
     }
 
     void readerNeverSeesAPartialFile()
