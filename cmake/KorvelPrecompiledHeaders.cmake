@@ -88,6 +88,13 @@ function(korvel_share_precompiled_headers)
         if(links_qt)
             target_precompile_headers(${target} REUSE_FROM korvel_qt_pch)
             target_compile_options(${target} PRIVATE -Winvalid-pch)
+            if(type STREQUAL "EXECUTABLE")
+                # A program's moc output is empty here (tests include their
+                # own); loading the header into it would cost more than it has.
+                get_target_property(binary_dir ${target} BINARY_DIR)
+                set_source_files_properties("${binary_dir}/${target}_autogen/mocs_compilation.cpp"
+                    TARGET_DIRECTORY ${target} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+            endif()
         endif()
     endforeach()
 endfunction()
