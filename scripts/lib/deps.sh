@@ -4,7 +4,7 @@
 
 KORVEL_DEPS=(
     # toolchain
-    build-essential cmake pkg-config clang libclang-rt-14-dev
+    build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
     # Qt 5
     qtbase5-dev qtdeclarative5-dev libqt5svg5
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts

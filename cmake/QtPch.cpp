@@ -1,0 +1,2 @@
+// The precompiled header of Qt that the project's targets share is built for
+// this otherwise empty unit.
