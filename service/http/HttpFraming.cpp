@@ -27,16 +27,24 @@ bool isToken(const QByteArray &text)
 
 qint64 contentLengthOf(const QByteArray &header)
 {
-    const QList<QByteArray> lines = header.split('\n');
-    for (const QByteArray &line : lines) {
-        if (!line.contains("Content-Length:"))
-            continue;
-        const QList<QByteArray> pieces = line.split(':');
-        bool ok = false;
-        const qint64 value = pieces.value(1).trimmed().toLongLong(&ok, 10);
-        return ok ? value : 0;
-    }
-    return 0;
+    // Searched in place rather than split into lines: this runs for every
+    // request. The value is what lies between the line's first and second
+    // colon, as a split on ':' would give.
+    const int at = header.indexOf("Content-Length:");
+    if (at < 0)
+        return 0;
+    const int lineStart = at == 0 ? 0 : header.lastIndexOf('\n', at - 1) + 1;
+    int lineEnd = header.indexOf('\n', at);
+    if (lineEnd < 0)
+        lineEnd = header.size();
+    const int firstColon = header.indexOf(':', lineStart);
+    int secondColon = header.indexOf(':', firstColon + 1);
+    if (secondColon < 0 || secondColon > lineEnd)
+        secondColon = lineEnd;
+    const QByteArray value = QByteArray::fromRawData(header.constData() + firstColon + 1, secondColon - firstColon - 1);
+    bool ok = false;
+    const qint64 length = value.trimmed().toLongLong(&ok, 10);
+    return ok ? length : 0;
 }
 
 Result nextRequest(ConnectionState &state)
@@ -55,17 +63,18 @@ Result nextRequest(ConnectionState &state)
             result.length = remainingBytes(state);
             return result;
         }
-        const QByteArray header = buffer.mid(state.consumed, end - state.consumed);
+        // A view, not a copy: only the rare header that is not a POST is kept.
+        const QByteArray header = QByteArray::fromRawData(buffer.constData() + state.consumed, end - state.consumed);
         if (header.startsWith("OPTIONS ")) {
             result.step = Step::Preflight;
-            result.header = header;
+            result.header = QByteArray(header.constData(), header.size());
             state.consumed = end + HeaderEnd.size();
             state.headerScanFrom = state.consumed;
             return result;
         }
         if (!header.startsWith("POST")) {
             result.step = Step::NotPost;
-            result.header = header;
+            result.header = QByteArray(header.constData(), header.size());
             return result;
         }
         const qint64 length = contentLengthOf(header);
@@ -102,17 +111,19 @@ void compact(ConnectionState &state)
 
 QByteArray frameResponse(const QString &answer)
 {
-    QString text = answer;
-    const int zero = text.indexOf(QChar(0));
-    if (zero >= 0)
-        text.truncate(zero);
-    const QByteArray body = text.toUtf8();
-    QByteArray response = QStringLiteral("HTTP/1.1 200 OK\r\n"
-                                         "Access-Control-Allow-origin: *\r\n"
-                                         "Content-Type:application/json\r\n"
-                                         "Content-Length:%1\r\n\r\n")
-                              .arg(body.size())
-                              .toUtf8();
+    const int zero = answer.indexOf(QChar(0));
+    const QByteArray body = zero < 0 ? answer.toUtf8() : answer.leftRef(zero).toUtf8();
+    static const QByteArray head = QByteArrayLiteral("HTTP/1.1 200 OK\r\n"
+                                                     "Access-Control-Allow-origin: *\r\n"
+                                                     "Content-Type:application/json\r\n"
+                                                     "Content-Length:");
+    const QByteArray length = QByteArray::number(body.size());
+    // One allocation for the whole answer.
+    QByteArray response;
+    response.reserve(head.size() + length.size() + 4 + body.size());
+    response += head;
+    response += length;
+    response += "\r\n\r\n";
     response += body;
     return response;
 }

@@ -120,8 +120,38 @@ private slots:
                  "HTTP/1.1 204 No Content\r\n" + expectedFields + "\r\n");
     }
 
+    void contentLength_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<qint64>("expected");
+
+        QTest::newRow("usual") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 12\r\nHost: x") << qint64(12);
+        QTest::newRow("last line, no line end") << QByteArray("POST / HTTP/1.1\r\nContent-Length:7") << qint64(7);
+        QTest::newRow("first of two lines") << QByteArray("POST /\r\nContent-Length: 3\r\nContent-Length: 9") << qint64(3);
+        QTest::newRow("inside another field's line") << QByteArray("POST /\r\nX-Content-Length: 4") << qint64(4);
+        QTest::newRow("a colon before the name") << QByteArray("POST /\r\nX: Content-Length: 4") << qint64(0);
+        QTest::newRow("a colon after the value") << QByteArray("POST /\r\nContent-Length: 5:6\r\nA: 1") << qint64(5);
+        QTest::newRow("at the very start") << QByteArray("Content-Length: 8\r\n") << qint64(8);
+        QTest::newRow("not a number") << QByteArray("POST /\r\nContent-Length: 1e3\r\nA: 2") << qint64(0);
+        QTest::newRow("other case not looked at") << QByteArray("POST /\r\ncontent-length: 5") << qint64(0);
+        QTest::newRow("negative") << QByteArray("POST /\r\nContent-Length: -2\r\n") << qint64(-2);
+    }
+
+    void contentLength()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(qint64, expected);
+        QCOMPARE(HttpFraming::contentLengthOf(header), expected);
+        // Also when the header is a view into a larger buffer.
+        const QByteArray buffer = header + ":99\r\n\r\nbody";
+        QCOMPARE(HttpFraming::contentLengthOf(QByteArray::fromRawData(buffer.constData(), header.size())), expected);
+    }
+
     void answerFraming()
     {
+        QCOMPARE(HttpFraming::frameResponse(QStringLiteral("{\"code\":0}") + QChar(0) + QStringLiteral("rest")),
+                 QByteArray("HTTP/1.1 200 OK\r\nAccess-Control-Allow-origin: *\r\nContent-Type:application/json\r\n"
+                            "Content-Length:10\r\n\r\n{\"code\":0}"));
         QCOMPARE(HttpFraming::frameResponse(QStringLiteral("{\"room\":\"二楼\"}")),
                  QByteArray("HTTP/1.1 200 OK\r\nAccess-Control-Allow-origin: *\r\nContent-Type:application/json\r\n"
                             "Content-Length:17\r\n\r\n{\"room\":\"二楼\"}"));
