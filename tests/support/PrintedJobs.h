@@ -23,8 +23,12 @@ QList<Job> since(int afterId);
 // The highest job id so far, 0 before the first job.
 int lastId();
 // The jobs above afterId once there are count of them, or what there is
-// after timeoutMs; keeps the caller's event loop running meanwhile.
-QList<Job> waitFor(int afterId, int count, int timeoutMs = 10000);
+// after timeoutMs; keeps the caller's event loop running meanwhile. The
+// bound is generous: it only runs out when a test fails, and under the
+// sanitizers with both suites side by side a service's first receipt (its
+// first printer listing, the logo wait, the roll printer's cut) has taken
+// over 10 s.
+QList<Job> waitFor(int afterId, int count, int timeoutMs = 30000);
 
 // Text of a PDF document, as pdftotext extracts it.
 QString text(const QString &document);
