@@ -58,6 +58,11 @@ void TestPrintRoad::initTestCase()
     m_logos.serve(QStringLiteral("/shop.png"), png);
     // Like the window: reads the count when the signal arrives on this thread.
     connect(m_app, &CMainApp::printQuantityChanged, this, [this] { m_counts.append(m_app->printQuantity()); });
+    // The service lists its printers off the main thread; with other tests
+    // beside it that first listing can come late, and the rows below are
+    // about where receipts go, not about how soon the list is there.
+    const QJsonObject status{{QStringLiteral("Msg"), QStringLiteral("PrinterStatus")}};
+    QTRY_VERIFY_WITH_TIMEOUT(post(status).contains("kitchen80"), 30000);
 }
 
 void TestPrintRoad::cleanupTestCase()

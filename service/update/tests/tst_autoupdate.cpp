@@ -160,7 +160,11 @@ void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()
     QVERIFY(QFile::rename(
         TestSupport::copyProgram(TestSupport::builtProgram("service/update/tests/updater_standin"), elsewhere.path()),
         other));
+    // It notes its own start in a folder of its own: "runs" counts only ours.
     QProcess otherUpdater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("KORVEL_STANDIN_DIR"), elsewhere.path());
+    otherUpdater.setProcessEnvironment(environment);
     otherUpdater.start(other, QStringList());
     QVERIFY(otherUpdater.waitForStarted());
     QTRY_VERIFY(isProcessRunning("Updater"));
@@ -171,6 +175,8 @@ void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()
     QVERIFY(!m_coordinator->isWatching());
     QVERIFY(runs().isEmpty());
     QVERIFY(QDir(m_install->path()).isEmpty());
+    TestSupport::writeFile(elsewhere.filePath("release"), "");
+    QVERIFY(otherUpdater.waitForFinished());
 }
 
 void TestAutoUpdate::replacesTheUpdaterOnlyAfterItEnded_data()
