@@ -404,12 +404,16 @@ class Road(unittest.TestCase):
         self.report(f"Updater killed at {line!r}", killed, watched=False)
         if self.read_conf()["version"] != "2":
             # The next start of Korvel runs the Updater again.
-            subprocess.run([os.path.join(self.service, "Korvel"), "--quit"], timeout=10)
-            self.wait_for(lambda: not self.pids(os.path.join(self.service, "Korvel")), 15, "Korvel ended")
-            self.start_korvel()
-            self.wait_for(lambda: self.read_conf()["version"] == "2", 60, "the next run completing the update")
-            self.wait_for(lambda: not self.updater_runs() and self.answers(), 30, "Korvel answering")
+            self.restart_and_complete()
         self.check_installed()
+
+    def restart_and_complete(self):
+        """Quits Korvel and starts it again: its Updater completes the waiting update."""
+        subprocess.run([os.path.join(self.service, "Korvel"), "--quit"], timeout=10)
+        self.wait_for(lambda: not self.pids(os.path.join(self.service, "Korvel")), 15, "Korvel ended")
+        self.start_korvel()
+        self.wait_for(lambda: self.read_conf()["version"] == "2", 60, "the next run completing the update")
+        self.wait_for(lambda: not self.updater_runs() and self.answers(), 30, "Korvel answering")
 
     def test_killed_while_downloading(self):
         self.kill_updater_at("offer found", filler_mb=40)
@@ -441,11 +445,7 @@ class Road(unittest.TestCase):
         self.assertEqual(self.korvel_file(), self.old_korvel)
         self.assertEqual(self.read_conf()["version"], "1")
         self.assertFalse(os.path.exists(os.path.join(self.updater, "Korvel-old")))
-        subprocess.run([os.path.join(self.service, "Korvel"), "--quit"], timeout=10)
-        self.wait_for(lambda: not self.pids(os.path.join(self.service, "Korvel")), 15, "Korvel ended")
-        self.start_korvel()
-        self.wait_for(lambda: self.read_conf()["version"] == "2", 60, "the next run completing the update")
-        self.wait_for(lambda: not self.updater_runs() and self.answers(), 30, "Korvel answering")
+        self.restart_and_complete()
         self.check_installed()
 
 

@@ -1,4 +1,5 @@
 #include "common/CoordinationProtocol.h"
+#include "platform/FileInUse.h"
 #include "platform/ProcessTable.h"
 #include "service/testsupport/LogCapture.h"
 #include "service/update/AutoUpdate.h"
@@ -60,7 +61,8 @@ void TestAutoUpdate::init()
 void TestAutoUpdate::cleanup()
 {
     TestSupport::writeFile(m_markers->filePath("release"), "");
-    QTRY_VERIFY(!isProcessRunning("Updater"));
+    // By path: other tests may run updaters of their own meanwhile.
+    QTRY_VERIFY(!isFileInUse(m_install->filePath("Updater/Updater")));
     m_quits.reset();
     m_coordinator.reset();
     m_updaterSide.reset();
@@ -167,7 +169,7 @@ void TestAutoUpdate::withoutUpdaterLooksOnceAndStops()
     otherUpdater.setProcessEnvironment(environment);
     otherUpdater.start(other, QStringList());
     QVERIFY(otherUpdater.waitForStarted());
-    QTRY_VERIFY(isProcessRunning("Updater"));
+    QTRY_VERIFY(isFileInUse(other));
 
     start();
     QVERIFY(m_coordinator->isWatching());
@@ -207,7 +209,7 @@ void TestAutoUpdate::replacesTheUpdaterOnlyAfterItEnded()
     QCOMPARE(QFileInfo::exists(folder + "/Updater-new"), newWaiting);
 
     TestSupport::writeFile(m_markers->filePath("release"), "");
-    QTRY_VERIFY(!isProcessRunning("Updater"));
+    QTRY_VERIFY(!isFileInUse(updater));
     m_coordinator->onWatchTimer();
 
     QVERIFY(!m_coordinator->isWatching());
