@@ -6,7 +6,10 @@ Whatever happens to the release or to the Updater, Korvel answers on port
 12380 again soon, and a release that could not be installed is installed by a
 later run.
 
-    test_update_road.py KORVEL_BINARY UPDATER_BINARY
+    test_update_road.py KORVEL_BINARY UPDATER_BINARY [--share=K/N]
+
+With --share, only every Nth road (by name, from the Kth) runs, so that N
+runs, each in a network namespace of its own, share the roads out.
 
 Runs inside the test harness (it binds the service's fixed ports). Prints,
 per road, the time from the package's arrival (or the failure) to Korvel
@@ -452,5 +455,13 @@ class Road(unittest.TestCase):
 if __name__ == "__main__":
     UPDATER = sys.argv.pop(2)
     KORVEL = sys.argv.pop(1)
+    share, shares = 0, 1
+    if len(sys.argv) > 1 and sys.argv[1].startswith("--share="):
+        share, shares = (int(n) for n in sys.argv.pop(1)[len("--share="):].split("/"))
+    if len(sys.argv) > 1:
+        sys.exit(f"usage: {sys.argv[0]} KORVEL_BINARY UPDATER_BINARY [--share=K/N]")
+    names = sorted(unittest.TestLoader().getTestCaseNames(Road))
+    suite = unittest.TestSuite(Road(name) for i, name in enumerate(names) if i % shares == share)
     # Korvel and its Updater outlive the Popen objects on purpose.
-    unittest.main(verbosity=2, warnings="ignore")
+    result = unittest.TextTestRunner(verbosity=2, warnings="ignore").run(suite)
+    sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 else 1)
