@@ -41,6 +41,11 @@ QByteArray framed(const QByteArray &body)
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
+// How long a client waits for what the server is expected to do: only a
+// failing test waits this long, and a loaded machine (the suites run side by
+// side) can take seconds to move megabytes through the loop.
+constexpr int ClientWaitMs = 30000;
+
 // A cashier-side connection living in the test's own event loop.
 class Client
 {
@@ -49,7 +54,7 @@ public:
 
     bool connected()
     {
-        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, ClientWaitMs);
     }
 
     // Each call reaches the server as its own arrival: the bytes are in the
@@ -86,12 +91,12 @@ public:
 
     bool waitForResponses(int count)
     {
-        return QTest::qWaitFor([&] { return responses().size() >= count; }, 5000);
+        return QTest::qWaitFor([&] { return responses().size() >= count; }, ClientWaitMs);
     }
 
     bool waitForClose()
     {
-        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 5000);
+        return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, ClientWaitMs);
     }
 
     QByteArray received()
