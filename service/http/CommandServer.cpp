@@ -262,12 +262,16 @@ void CommandServer::serve(quint64 id)
             const CommandConnection::ReadOutcome outcome = c->readSome();
             if (outcome == CommandConnection::ReadOutcome::Nothing)
                 break;
-            if (outcome == CommandConnection::ReadOutcome::Ended) {
-                peerClosed(id);
-                return;
-            }
-            if (outcome == CommandConnection::ReadOutcome::Failed) {
-                socketFailed(id);
+            if (outcome == CommandConnection::ReadOutcome::Ended
+                || outcome == CommandConnection::ReadOutcome::Failed) {
+                // A client that closed only its sending side still gets
+                // the answers it asked for.
+                if (c->writeDue)
+                    writeAnswers(id);
+                if (outcome == CommandConnection::ReadOutcome::Ended)
+                    peerClosed(id);
+                else
+                    socketFailed(id);
                 return;
             }
             account(*c);
