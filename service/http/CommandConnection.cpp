@@ -11,16 +11,11 @@ namespace {
 // system, which holds the client back.
 constexpr int ReadChunk = 64 * 1024;
 
-QString portText(quint16 port)
-{
-    return QString::number(port);
-}
-
 } // namespace
 
 CommandConnection::CommandConnection(quint64 id, std::unique_ptr<StreamSocket> socket, const QHostAddress &peer,
                                      quint16 peerPort)
-    : m_id(id), m_socket(std::move(socket)), m_peer(peer)
+    : m_id(id), m_socket(std::move(socket)), m_peer(peer), m_portText(QString::number(peerPort))
 {
     m_state.peerPort = peerPort;
 }
@@ -60,7 +55,7 @@ CommandConnection::ReadOutcome CommandConnection::readSome()
 HttpFraming::Result CommandConnection::nextRequest()
 {
     HttpFraming::Result result = HttpFraming::nextRequest(m_state);
-    const QString port = portText(m_state.peerPort);
+    const QString &port = m_portText;
     switch (result.step) {
     case HttpFraming::Step::HeaderPending:
         if (!m_state.headerWaitLogged)

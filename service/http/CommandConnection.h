@@ -44,6 +44,8 @@ public:
     StreamSocket &socket() const { return *m_socket; }
     const QHostAddress &peer() const { return m_peer; }
     quint16 peerPort() const { return m_state.peerPort; }
+    // The port as the log writes it, made once.
+    const QString &portText() const { return m_portText; }
     // A command of this connection awaits its answer.
     bool isDispatching() const { return m_state.dispatching; }
 
@@ -98,6 +100,7 @@ private:
     quint64 m_id;
     std::unique_ptr<StreamSocket> m_socket;
     QHostAddress m_peer;
+    QString m_portText;
     ConnectionState m_state;
     // Answers by place in line, from m_firstPlace on; null while awaited.
     std::deque<QByteArray> m_line;

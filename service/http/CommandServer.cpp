@@ -42,6 +42,22 @@ QString bodyText(const QByteArray &body)
     return QString::fromUtf8(zero < 0 ? body : body.left(zero));
 }
 
+// "http连接，远程端口：%1，请求:%2", put together without a pattern to
+// scan: it is written for every request.
+QString requestLogText(const QString &port, const QByteArray &body)
+{
+    static const QString head = QStringLiteral("http连接，远程端口：");
+    static const QString middle = QStringLiteral("，请求:");
+    const QString text = bodyText(body);
+    QString line;
+    line.reserve(head.size() + port.size() + middle.size() + text.size());
+    line += head;
+    line += port;
+    line += middle;
+    line += text;
+    return line;
+}
+
 // IPv4 clients of the dual-stack socket show up IPv4-mapped; one host is
 // one address either way.
 QHostAddress hostOf(const QHostAddress &address)
@@ -347,7 +363,7 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             queueTurn(*c);
             return true;
         }
-        const QString port = portText(c->peerPort());
+        const QString port = c->portText();
         const HttpFraming::Result result = c->nextRequest();
         switch (result.step) {
         case Step::HeaderPending:
@@ -379,7 +395,7 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             break;
         }
 
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, bodyText(result.body)));
+        WRITE_LOG(PrinterLog, requestLogText(port, result.body));
         --turnLeft;
         c->needsBytes = false;
         c->lastProgressMs = nowMs();
