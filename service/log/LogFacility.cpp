@@ -122,8 +122,11 @@ QString formatLogLine(const QString &message, const char *sourceFile, int source
     // costs one allocation.
     const QString stamp = timeStamp(logClock());
     const QString file = sourceFileName(sourceFile);
-    char lineText[16];
-    const int lineLength = qsnprintf(lineText, sizeof lineText, "%d", sourceLine);
+    // Digits from the back; a line number is never negative.
+    char lineText[12];
+    int lineLength = 0;
+    for (unsigned value = unsigned(qMax(sourceLine, 0)); lineLength == 0 || value > 0; value /= 10)
+        lineText[sizeof lineText - 1 - lineLength++] = char('0' + value % 10);
     QString line;
     line.reserve(stamp.size() + message.size() + file.size() + lineLength + 8);
     line += QLatin1Char('[');
@@ -133,7 +136,7 @@ QString formatLogLine(const QString &message, const char *sourceFile, int source
     line += QLatin1String(" (");
     line += file;
     line += QLatin1Char(':');
-    line += QLatin1String(lineText, lineLength);
+    line += QLatin1String(lineText + sizeof lineText - lineLength, lineLength);
     line += QLatin1String(")\n");
     return line;
 }
