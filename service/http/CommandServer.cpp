@@ -114,6 +114,9 @@ CommandServer::~CommandServer()
 {
     m_tcpServer->close();
     m_connections.clear();
+    // Before the set's descriptor closes with the set.
+    delete m_readinessNotifier;
+    m_readinessNotifier = nullptr;
 }
 
 bool CommandServer::listen(quint16 port)
