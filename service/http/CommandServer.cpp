@@ -18,6 +18,7 @@ namespace {
 // Readiness reports taken per activation; more wait for the next pass of
 // the event loop, so timers and the window get their turn.
 constexpr int ReadinessBatch = 128;
+constexpr int RememberedAnswerChars = 64;
 // How the end of a connection by its peer has always been logged.
 constexpr int RemoteHostClosedCode = 1;
 constexpr int NetworkErrorCode = 7;
@@ -478,9 +479,19 @@ void CommandServer::answerPreflight(quint64 id, const QByteArray &header)
     sendFramed(id, c->takePlace(), HttpFraming::framePreflight(header));
 }
 
+// Most answers are one of a few short texts ({"code":0} and the like):
+// the framed bytes of the last short one are kept and shared.
 void CommandServer::sendResponse(quint64 id, quint64 place, const QString &answer)
 {
-    sendFramed(id, place, HttpFraming::frameResponse(answer));
+    if (answer.size() > RememberedAnswerChars) {
+        sendFramed(id, place, HttpFraming::frameResponse(answer));
+        return;
+    }
+    if (m_lastFramed.isNull() || answer != m_lastAnswer) {
+        m_lastAnswer = answer;
+        m_lastFramed = HttpFraming::frameResponse(answer);
+    }
+    sendFramed(id, place, m_lastFramed);
 }
 
 // A second answer to one request is dropped, and so is one for a

@@ -150,6 +150,10 @@ private:
     QString m_listenError;
     bool m_acceptFailing = false;
 
+    // The last short answer and its framed bytes.
+    QString m_lastAnswer;
+    QByteArray m_lastFramed;
+
     // A flood of refusals must not flood the log.
     LogThrottle m_refusalLog;
 };
