@@ -18,7 +18,10 @@ namespace {
 // Readiness reports taken per activation; more wait for the next pass of
 // the event loop, so timers and the window get their turn.
 constexpr int ReadinessBatch = 128;
-constexpr int RememberedAnswerChars = 64;
+// The dispatcher hands out the same text again for repeated questions
+// (a kept room list, the fixed codes); comparing with a shared text is
+// immediate, and a long answer kept costs only its memory.
+constexpr int RememberedAnswerChars = 64 * 1024;
 // How the end of a connection by its peer has always been logged.
 constexpr int RemoteHostClosedCode = 1;
 constexpr int NetworkErrorCode = 7;
@@ -479,8 +482,8 @@ void CommandServer::answerPreflight(quint64 id, const QByteArray &header)
     sendFramed(id, c->takePlace(), HttpFraming::framePreflight(header));
 }
 
-// Most answers are one of a few short texts ({"code":0} and the like):
-// the framed bytes of the last short one are kept and shared.
+// Answers come again and again ({"code":0} and the like): the framed bytes
+// of the last one are kept and shared.
 void CommandServer::sendResponse(quint64 id, quint64 place, const QString &answer)
 {
     if (answer.size() > RememberedAnswerChars) {

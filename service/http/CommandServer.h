@@ -150,7 +150,7 @@ private:
     QString m_listenError;
     bool m_acceptFailing = false;
 
-    // The last short answer and its framed bytes.
+    // The last answer (of a bounded length) and its framed bytes.
     QString m_lastAnswer;
     QByteArray m_lastFramed;
 
