@@ -2,39 +2,22 @@
 
 #include "service/log/LogFacility.h"
 
-#include <QTcpSocket>
 
 #include <utility>
 
 namespace {
 
-QString portText(quint16 port)
-{
-    return QString::number(port);
-}
+// What one read takes: while a connection is busy the rest stays with the
+// system, which holds the client back.
+constexpr int ReadChunk = 64 * 1024;
 
 } // namespace
 
-CommandConnection::CommandConnection(quint64 id, QTcpSocket *socket, const QHostAddress &peer)
-    : m_id(id), m_socket(socket), m_peer(peer)
+CommandConnection::CommandConnection(quint64 id, std::unique_ptr<StreamSocket> socket, const QHostAddress &peer,
+                                     quint16 peerPort)
+    : m_id(id), m_socket(std::move(socket)), m_peer(peer), m_portText(QString::number(peerPort))
 {
-    m_state.peerPort = socket->peerPort();
-}
-
-CommandConnection::~CommandConnection()
-{
-    // Received but unconsumed bytes and unsent answers go with it.
-    if (m_socket) {
-        m_socket->disconnect();
-        m_socket->deleteLater();
-    }
-}
-
-void CommandConnection::deleteSocketNow()
-{
-    m_socket->disconnect();
-    delete m_socket;
-    m_socket = nullptr;
+    m_state.peerPort = peerPort;
 }
 
 qint64 CommandConnection::bytesHeld() const
@@ -42,23 +25,37 @@ qint64 CommandConnection::bytesHeld() const
     return qint64(m_state.receiveBuffer.size()) + m_state.pendingBytes + m_lineBytes;
 }
 
-void CommandConnection::readAvailable()
+CommandConnection::ReadOutcome CommandConnection::readSome()
 {
-    if (m_socket->bytesAvailable() <= 0)
-        return;
     // Moving the unconsumed tail only when it is the smaller part keeps a
     // long run of pipelined requests linear.
     if (m_state.consumed > 0 && m_state.consumed >= HttpFraming::remainingBytes(m_state))
         HttpFraming::compact(m_state);
-    m_state.receiveBuffer += m_socket->readAll();
-    if (m_socket->bytesAvailable() > 0)
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接，数据未读取完全,远程端口:%1").arg(portText(m_state.peerPort)));
+    int count = 0;
+    switch (m_socket->readInto(m_state.receiveBuffer, ReadChunk, &count)) {
+    case StreamSocket::ReadStatus::Data:
+        // Less than asked for: the system had no more, unless the peer's
+        // end came with it, which only a further read shows.
+        if (count < ReadChunk && !peerHungUp)
+            mayRead = false;
+        return ReadOutcome::Data;
+    case StreamSocket::ReadStatus::WouldBlock:
+        mayRead = false;
+        return ReadOutcome::Nothing;
+    case StreamSocket::ReadStatus::EndOfStream:
+        mayRead = false;
+        return ReadOutcome::Ended;
+    case StreamSocket::ReadStatus::Failed:
+        break;
+    }
+    mayRead = false;
+    return ReadOutcome::Failed;
 }
 
 HttpFraming::Result CommandConnection::nextRequest()
 {
     HttpFraming::Result result = HttpFraming::nextRequest(m_state);
-    const QString port = portText(m_state.peerPort);
+    const QString &port = m_portText;
     switch (result.step) {
     case HttpFraming::Step::HeaderPending:
         if (!m_state.headerWaitLogged)
@@ -127,49 +124,38 @@ bool CommandConnection::fillPlace(quint64 place, const QByteArray &response)
 
 bool CommandConnection::answersWithinBound() const
 {
-    return m_state.pendingBytes + m_lineBytes + m_socket->bytesToWrite() <= HttpFraming::MaxPendingResponseBytes;
+    return m_state.pendingBytes + m_lineBytes <= HttpFraming::MaxPendingResponseBytes;
 }
 
-void CommandConnection::writeFirstAnswer()
+CommandConnection::WriteOutcome CommandConnection::writeAnswers()
 {
-    m_state.sentBytes = 0;
-    const qint64 written = m_socket->write(m_state.pendingResponses.first());
-    if (written <= 0)
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接收端口:%1").arg(portText(m_state.peerPort)));
-    else
-        m_state.sentBytes += static_cast<qint32>(written);
-    // Out now rather than on the next pass of the event loop: one loop pass
-    // less per answer. Not done in continueWriting, where Qt does not
-    // report the progress of a write made inside its own report.
-    m_socket->flush();
-}
-
-CommandConnection::WriteProgress CommandConnection::continueWriting()
-{
-    const QByteArray first = m_state.pendingResponses.first();
-    if (m_state.sentBytes < first.size()) {
-        const qint64 written =
-            m_socket->write(first.constData() + m_state.sentBytes, first.size() - m_state.sentBytes);
-        if (written <= 0)
-            WRITE_LOG(PrinterLog, QStringLiteral("http连接缓冲区已满，远程接受端口:%1").arg(portText(m_state.peerPort)));
-        else
-            m_state.sentBytes += static_cast<qint32>(written);
-        if (m_state.sentBytes < first.size())
-            return WriteProgress::Writing;
+    QList<QByteArray> &pending = m_state.pendingResponses;
+    while (!pending.isEmpty()) {
+        qint64 written = 0;
+        const StreamSocket::WriteStatus status = m_socket->writeRun(pending, m_state.sentBytes, &written);
+        if (status == StreamSocket::WriteStatus::Closed)
+            return WriteOutcome::Ended;
+        if (status == StreamSocket::WriteStatus::Failed)
+            return WriteOutcome::Failed;
+        dropWritten(written);
+        if (status == StreamSocket::WriteStatus::Partly && written == 0)
+            return WriteOutcome::Blocked;
     }
-    m_state.pendingResponses.removeFirst();
-    m_state.pendingBytes -= first.size();
-    if (m_state.pendingResponses.isEmpty())
-        return WriteProgress::AllWritten;
-    m_state.sentBytes = 0;
-    const qint64 written = m_socket->write(m_state.pendingResponses.first());
-    if (written > 0)
-        m_state.sentBytes = static_cast<qint32>(written);
-    return WriteProgress::NextAnswer;
+    return WriteOutcome::AllWritten;
 }
 
-void CommandConnection::stopWatchingWrites()
+void CommandConnection::dropWritten(qint64 written)
 {
-    QObject::disconnect(m_writeWatch);
-    m_writeWatch = QMetaObject::Connection();
+    QList<QByteArray> &pending = m_state.pendingResponses;
+    while (written > 0 && !pending.isEmpty()) {
+        const qint64 rest = pending.first().size() - m_state.sentBytes;
+        if (written < rest) {
+            m_state.sentBytes += qint32(written);
+            return;
+        }
+        written -= rest;
+        m_state.pendingBytes -= pending.first().size();
+        pending.removeFirst();
+        m_state.sentBytes = 0;
+    }
 }

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "platform/StreamSocket.h"
 #include "service/http/HttpFraming.h"
 
 #include <QHostAddress>
-#include <QMetaObject>
 
 #include <deque>
-
-class QTcpSocket;
+#include <memory>
 
 // One client connection of the command server: its socket, the requests cut
 // out of its byte stream and its answers waiting to go out, in order. The
@@ -21,27 +20,32 @@ class QTcpSocket;
 class CommandConnection
 {
 public:
-    // What a report of written bytes leaves to do.
-    enum class WriteProgress {
-        Writing,     // the first answer is not wholly handed to the socket yet
-        NextAnswer,  // an answer went out and the next one was started
-        AllWritten,  // no answer waits any more
+    // What a read brought.
+    enum class ReadOutcome {
+        Data,
+        Nothing,   // the system has nothing more for now
+        Ended,     // the peer closed or reset its side
+        Failed,    // see socket().errorString()
     };
 
-    // Takes the socket: it goes with the connection, from the event loop,
-    // since the connection may end inside one of the socket's own signals.
-    CommandConnection(quint64 id, QTcpSocket *socket, const QHostAddress &peer);
-    ~CommandConnection();
+    // What a write of the waiting answers left.
+    enum class WriteOutcome {
+        AllWritten,
+        Blocked,   // the rest waits until the socket is writable again
+        Ended,     // the peer is gone
+        Failed,
+    };
+
+    CommandConnection(quint64 id, std::unique_ptr<StreamSocket> socket, const QHostAddress &peer, quint16 peerPort);
     CommandConnection(const CommandConnection &) = delete;
     CommandConnection &operator=(const CommandConnection &) = delete;
 
-    // For a server going away: no event loop may follow to delete it later.
-    void deleteSocketNow();
-
     quint64 id() const { return m_id; }
-    QTcpSocket *socket() const { return m_socket; }
+    StreamSocket &socket() const { return *m_socket; }
     const QHostAddress &peer() const { return m_peer; }
     quint16 peerPort() const { return m_state.peerPort; }
+    // The port as the log writes it, made once.
+    const QString &portText() const { return m_portText; }
     // A command of this connection awaits its answer.
     bool isDispatching() const { return m_state.dispatching; }
 
@@ -50,8 +54,8 @@ public:
     // Received bytes not yet cut into requests.
     int unreadBytes() const { return HttpFraming::remainingBytes(m_state); }
 
-    // Appends what the socket holds.
-    void readAvailable();
+    // Appends one bounded read's worth of what the system holds.
+    ReadOutcome readSome();
     // The next request or why there is none; the wait for the rest of a
     // request is logged once per request, however many pieces it comes in.
     HttpFraming::Result nextRequest();
@@ -69,19 +73,13 @@ public:
     bool fillPlace(quint64 place, const QByteArray &response);
     // Requests taken whose answers are not yet waiting for the socket.
     int placesInLine() const { return int(m_line.size()); }
-    // False when the answers held here and in the socket exceed their
-    // bound: a client that keeps sending without reading its answers.
+    // False when the answers held here exceed their bound: a client that
+    // keeps sending without reading its answers.
     bool answersWithinBound() const;
     int answersWaiting() const { return m_state.pendingResponses.size(); }
-    // Hands the only waiting answer to the socket.
-    void writeFirstAnswer();
-    // After the socket reported written bytes.
-    WriteProgress continueWriting();
-
-    // The socket's bytesWritten is watched only while answers wait.
-    bool isWatchingWrites() const { return bool(m_writeWatch); }
-    void watchWrites(const QMetaObject::Connection &watch) { m_writeWatch = watch; }
-    void stopWatchingWrites();
+    // Hands every waiting answer to the socket, as many as it takes, in
+    // one system call where they fit.
+    WriteOutcome writeAnswers();
 
     // The server's bookkeeping.
     qint64 lastProgressMs = 0;   // accepted, a request complete, or the answers all taken
@@ -89,13 +87,21 @@ public:
     bool turnQueued = false;     // yielded; its next requests are taken on a later turn
     bool needsBytes = true;      // what has been read holds no complete request
     bool handingOver = false;    // one of its requests is inside the dispatch call now
+    bool mayRead = false;        // the system may hold bytes (or the end) not read yet
+    bool peerHungUp = false;     // the system told of the peer's end; a read returns it
+    bool writeBlocked = false;   // answers wait for the socket to be writable
+    bool writeDue = false;       // answers came due inside a dispatch call; written after it
+    bool closing = false;        // ends once the waiting answers are out; reads nothing more
 
 private:
+    // Forgets the answers the socket took.
+    void dropWritten(qint64 written);
+
     quint64 m_id;
-    QTcpSocket *m_socket;
+    std::unique_ptr<StreamSocket> m_socket;
     QHostAddress m_peer;
+    QString m_portText;
     ConnectionState m_state;
-    QMetaObject::Connection m_writeWatch;
     // Answers by place in line, from m_firstPlace on; null while awaited.
     std::deque<QByteArray> m_line;
     quint64 m_firstPlace = 0;

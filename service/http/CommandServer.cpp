@@ -5,8 +5,9 @@
 #include "service/log/LogFacility.h"
 #include "service/http/MultiTcpServer.h"
 
+#include <QAbstractEventDispatcher>
 #include <QPointer>
-#include <QTcpSocket>
+#include <QSocketNotifier>
 
 #include <utility>
 
@@ -14,9 +15,17 @@ using HttpFraming::Step;
 
 namespace {
 
-// What Qt keeps of a socket's unread bytes: while a connection is busy the
-// rest stays with the system, which holds the client back.
-constexpr qint64 SocketReadChunk = 64 * 1024;
+// Readiness reports taken per activation; more wait for the next pass of
+// the event loop, so timers and the window get their turn.
+constexpr int ReadinessBatch = 128;
+// The dispatcher hands out the same text again for repeated questions
+// (a kept room list, the fixed codes); comparing with a shared text is
+// immediate, and a long answer kept costs only its memory.
+constexpr int RememberedAnswerChars = 64 * 1024;
+// How the end of a connection by its peer has always been logged.
+constexpr int RemoteHostClosedCode = 1;
+constexpr int NetworkErrorCode = 7;
+const char RemoteHostClosedText[] = "The remote host closed the connection";
 // Files kept free for everything else (logs, print jobs, set-top-box and
 // update sockets, logo downloads).
 constexpr qint64 ReservedFiles = 256;
@@ -35,6 +44,22 @@ QString bodyText(const QByteArray &body)
 {
     const int zero = body.indexOf('\0');
     return QString::fromUtf8(zero < 0 ? body : body.left(zero));
+}
+
+// "http连接，远程端口：%1，请求:%2", put together without a pattern to
+// scan: it is written for every request.
+QString requestLogText(const QString &port, const QByteArray &body)
+{
+    static const QString head = QStringLiteral("http连接，远程端口：");
+    static const QString middle = QStringLiteral("，请求:");
+    const QString text = bodyText(body);
+    QString line;
+    line.reserve(head.size() + port.size() + middle.size() + text.size());
+    line += head;
+    line += port;
+    line += middle;
+    line += text;
+    return line;
 }
 
 // IPv4 clients of the dual-stack socket show up IPv4-mapped; one host is
@@ -73,6 +98,14 @@ CommandServer::CommandServer(Dispatch dispatch, const Limits &limits, QObject *p
       m_tcpServer(new CMultiTcpServer(this)),
       m_refusalLog(RefusalLogIntervalMs)
 {
+    if (m_readiness.isValid()) {
+        m_readinessNotifier = new QSocketNotifier(m_readiness.descriptor(), QSocketNotifier::Read, this);
+        connect(m_readinessNotifier, &QSocketNotifier::activated, this, &CommandServer::onReadiness);
+    } else {
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接就绪集合创建失败：%1").arg(m_readiness.errorString()));
+    }
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &CommandServer::writeDueAnswers);
     connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CommandServer::newConnectSlot);
     connect(m_tcpServer, &QTcpServer::acceptError, this, &CommandServer::onAcceptError);
     connect(&m_idleTimer, &QTimer::timeout, this, &CommandServer::closeIdleConnections);
@@ -84,10 +117,10 @@ CommandServer::CommandServer(Dispatch dispatch, const Limits &limits, QObject *p
 CommandServer::~CommandServer()
 {
     m_tcpServer->close();
-    // The sockets would otherwise report their end to a half-destroyed object.
-    for (auto &entry : m_connections)
-        entry.second->deleteSocketNow();
     m_connections.clear();
+    // Before the set's descriptor closes with the set.
+    delete m_readinessNotifier;
+    m_readinessNotifier = nullptr;
 }
 
 bool CommandServer::listen(quint16 port)
@@ -182,43 +215,57 @@ bool CommandServer::admits(const QHostAddress &peer)
 void CommandServer::newConnectSlot(int nSocketDescriptor)
 {
     m_acceptFailing = false;
-    // Not a child of the server: a parent's list of children is searched on
-    // every deletion, and there may be thousands.
-    auto *socket = new QTcpSocket;
-    if (!socket->setSocketDescriptor(nSocketDescriptor, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
-        delete socket;
+    auto socket = std::make_unique<StreamSocket>(nSocketDescriptor);
+    if (!socket->makeNonBlocking())
         return;
-    }
     const QHostAddress peer = hostOf(socket->peerAddress());
-    if (!admits(peer)) {
-        socket->abort();
-        delete socket;
+    if (!admits(peer))
         return;
-    }
-    // Options only reach a socket that has its descriptor.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    socket->setReadBufferSize(SocketReadChunk);
+    socket->setLowDelayAndKeepAlive();
 
     const quint64 id = ++m_lastId;
-    auto entry = std::make_unique<CommandConnection>(id, socket, peer);
-    entry->lastProgressMs = nowMs();
-    m_connections.emplace(id, std::move(entry));
-    ++m_connectionsPerPeer[peer];
-
-    connect(socket, &QTcpSocket::readyRead, this, [this, id] { onReadyRead(id); });
-    connect(socket, &QTcpSocket::disconnected, this, [this, id] { onDisconnected(id); });
-    connect(socket, &QTcpSocket::errorOccurred, this,
-            [this, id](QAbstractSocket::SocketError error) { onSocketError(id, error); });
-}
-
-void CommandServer::onReadyRead(quint64 id)
-{
-    if (!connection(id)) {
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接，未找到socket，连接已关闭"));
+    // Keyed by the id: a closed descriptor's number comes back for the next
+    // client, possibly while reports about the old one are being served.
+    if (!m_readiness.add(socket->descriptor(), id, ReadinessSet::Read | ReadinessSet::Write)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接无法加入就绪集合：%1").arg(m_readiness.errorString()));
         return;
     }
-    serve(id);
+    const quint16 port = socket->peerPort();
+    auto entry = std::make_unique<CommandConnection>(id, std::move(socket), peer, port);
+    entry->lastProgressMs = nowMs();
+    // Bytes may have come with the connection.
+    entry->mayRead = true;
+    m_connections.emplace(id, std::move(entry));
+    ++m_connectionsPerPeer[peer];
+}
+
+void CommandServer::onReadiness()
+{
+    // On the stack: a command may run an event loop of its own, which
+    // comes back here with a batch of its own.
+    ReadinessSet::Event events[ReadinessBatch];
+    const int count = m_readiness.collect(events, ReadinessBatch);
+    for (int i = 0; i < count; ++i) {
+        const ReadinessSet::Event &event = events[i];
+        CommandConnection *c = connection(event.key);
+        // Gone since: closed earlier in this batch.
+        if (!c)
+            continue;
+        if (event.hangUp)
+            c->peerHungUp = true;
+        if (event.readable || event.hangUp)
+            c->mayRead = true;
+        if (event.writable && c->writeBlocked) {
+            c->writeBlocked = false;
+            writeAnswers(event.key);
+            c = connection(event.key);
+            if (!c)
+                continue;
+        }
+        if (c->mayRead)
+            serve(event.key);
+    }
+    writeDueAnswers();
 }
 
 // Takes the requests of what has arrived, reading more from the socket only
@@ -230,19 +277,37 @@ void CommandServer::serve(quint64 id)
     int turnLeft = m_limits.requestsPerTurn;
     for (;;) {
         CommandConnection *c = connection(id);
-        if (!c || c->turnQueued || mustWait(*c))
-            return;
+        if (!c || c->turnQueued || c->closing || mustWait(*c))
+            break;
         if (c->needsBytes || c->unreadBytes() <= 0) {
-            if (c->socket()->bytesAvailable() <= 0)
+            if (!c->mayRead)
+                break;
+            const CommandConnection::ReadOutcome outcome = c->readSome();
+            if (outcome == CommandConnection::ReadOutcome::Nothing)
+                break;
+            if (outcome == CommandConnection::ReadOutcome::Ended
+                || outcome == CommandConnection::ReadOutcome::Failed) {
+                // A client that closed only its sending side still gets
+                // the answers it asked for.
+                if (c->writeDue)
+                    writeAnswers(id);
+                if (outcome == CommandConnection::ReadOutcome::Ended)
+                    peerClosed(id);
+                else
+                    socketFailed(id);
                 return;
-            c->readAvailable();
+            }
             account(*c);
             if (!withinBounds(id))
                 return;
         }
         if (takeRequests(id, turnLeft))
-            return;
+            break;
     }
+    // The turn's answers, in one write.
+    const CommandConnection *c = connection(id);
+    if (c && c->writeDue)
+        writeAnswers(id);
 }
 
 // One connection's unread requests and all connections' held bytes stay
@@ -305,7 +370,7 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             queueTurn(*c);
             return true;
         }
-        const QString port = portText(c->peerPort());
+        const QString port = c->portText();
         const HttpFraming::Result result = c->nextRequest();
         switch (result.step) {
         case Step::HeaderPending:
@@ -317,7 +382,7 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
                                       .arg(port, QString::fromUtf8(result.header)));
             c->discardInput();
             account(*c);
-            c->socket()->close();
+            closeGracefully(id);
             return true;
         case Step::BadLength:
             WRITE_LOG(PrinterLog, QStringLiteral("http连接Content-Length无效，连接已关闭，远程端口:%1，长度:%2")
@@ -337,7 +402,7 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             break;
         }
 
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接，远程端口：%1，请求:%2").arg(port, bodyText(result.body)));
+        WRITE_LOG(PrinterLog, requestLogText(port, result.body));
         --turnLeft;
         c->needsBytes = false;
         c->lastProgressMs = nowMs();
@@ -417,18 +482,28 @@ void CommandServer::answerPreflight(quint64 id, const QByteArray &header)
     sendFramed(id, c->takePlace(), HttpFraming::framePreflight(header));
 }
 
+// Answers come again and again ({"code":0} and the like): the framed bytes
+// of the last one are kept and shared.
 void CommandServer::sendResponse(quint64 id, quint64 place, const QString &answer)
 {
-    sendFramed(id, place, HttpFraming::frameResponse(answer));
+    if (answer.size() > RememberedAnswerChars) {
+        sendFramed(id, place, HttpFraming::frameResponse(answer));
+        return;
+    }
+    if (m_lastFramed.isNull() || answer != m_lastAnswer) {
+        m_lastAnswer = answer;
+        m_lastFramed = HttpFraming::frameResponse(answer);
+    }
+    sendFramed(id, place, m_lastFramed);
 }
 
-// A second answer to one request is dropped.
+// A second answer to one request is dropped, and so is one for a
+// connection that is closing.
 void CommandServer::sendFramed(quint64 id, quint64 place, const QByteArray &response)
 {
     CommandConnection *c = connection(id);
-    if (!c)
+    if (!c || c->closing)
         return;
-    const bool wasWriting = c->answersWaiting() > 0;
     if (!c->fillPlace(place, response))
         return;
     account(*c);
@@ -440,52 +515,73 @@ void CommandServer::sendFramed(quint64 id, quint64 place, const QByteArray &resp
     }
     if (!withinBounds(id))
         return;
-    // Going out already, or waiting for an earlier answer.
-    if (wasWriting || c->answersWaiting() == 0)
+    // Waiting for an earlier answer, or for the socket to take more.
+    if (c->answersWaiting() == 0 || c->writeBlocked)
         return;
-    if (!c->isWatchingWrites())
-        c->watchWrites(connect(c->socket(), &QTcpSocket::bytesWritten, this,
-                               [this, id](qint64 nBytesWritten) { onBytesWritten(id, nBytesWritten); }));
-    c->writeFirstAnswer();
+    // Answered inside the dispatch call: written with the rest of the turn.
+    if (c->handingOver) {
+        if (!c->writeDue) {
+            c->writeDue = true;
+            m_writesDue.push_back(id);
+        }
+        return;
+    }
+    writeAnswers(id);
 }
 
-void CommandServer::onBytesWritten(quint64 id, qint64 nBytesWritten)
+void CommandServer::writeAnswers(quint64 id)
 {
-    Q_UNUSED(nBytesWritten)
     CommandConnection *c = connection(id);
-    if (!c || c->answersWaiting() == 0) {
-        const quint16 port = c ? c->peerPort() : 0;
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接发送状态，远程接收端口：%1 数据发送完").arg(portText(port)));
+    if (!c)
         return;
-    }
-    const CommandConnection::WriteProgress progress = c->continueWriting();
-    if (progress == CommandConnection::WriteProgress::Writing)
+    c->writeDue = false;
+    if (c->writeBlocked)
         return;
-    account(*c);
-    if (progress == CommandConnection::WriteProgress::AllWritten) {
+    switch (c->writeAnswers()) {
+    case CommandConnection::WriteOutcome::AllWritten:
+        account(*c);
         c->lastProgressMs = nowMs();
-        c->stopWatchingWrites();
+        if (c->closing)
+            endConnection(id);
+        return;
+    case CommandConnection::WriteOutcome::Blocked:
+        c->writeBlocked = true;
+        account(*c);
+        return;
+    case CommandConnection::WriteOutcome::Ended:
+        peerClosed(id);
+        return;
+    case CommandConnection::WriteOutcome::Failed:
+        socketFailed(id);
+        return;
     }
 }
 
-void CommandServer::onDisconnected(quint64 id)
+void CommandServer::writeDueAnswers()
 {
-    const CommandConnection *c = connection(id);
-    if (!c)
+    if (m_writesDue.empty())
         return;
-    WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(c->peerPort())));
-    dropConnection(id);
+    std::vector<quint64> due;
+    due.swap(m_writesDue);
+    for (quint64 id : due) {
+        const CommandConnection *c = connection(id);
+        if (c && c->writeDue)
+            writeAnswers(id);
+    }
 }
 
-void CommandServer::onSocketError(quint64 id, QAbstractSocket::SocketError socketError)
+void CommandServer::closeGracefully(quint64 id)
 {
-    const CommandConnection *c = connection(id);
+    CommandConnection *c = connection(id);
     if (!c)
         return;
-    WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2")
-                              .arg(QString::number(int(socketError)), c->socket()->errorString()));
-    if (socketError != QAbstractSocket::RemoteHostClosedError)
-        c->socket()->close();
+    c->closing = true;
+    c->mayRead = false;
+    if (c->answersWaiting() == 0) {
+        endConnection(id);
+        return;
+    }
+    writeAnswers(id);
 }
 
 void CommandServer::account(CommandConnection &connection)
@@ -495,16 +591,38 @@ void CommandServer::account(CommandConnection &connection)
     connection.countedBytes = held;
 }
 
-// Closing reports the end through onDisconnected at once; a socket that was
-// no longer connected is dropped here.
+// At once, whatever is unsent.
 void CommandServer::closeConnection(quint64 id)
 {
-    CommandConnection *c = connection(id);
+    endConnection(id);
+}
+
+void CommandServer::peerClosed(quint64 id)
+{
+    if (!connection(id))
+        return;
+    WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2")
+                              .arg(QString::number(RemoteHostClosedCode), QLatin1String(RemoteHostClosedText)));
+    endConnection(id);
+}
+
+void CommandServer::socketFailed(quint64 id)
+{
+    const CommandConnection *c = connection(id);
     if (!c)
         return;
-    c->socket()->abort();
-    if (connection(id))
-        dropConnection(id);
+    WRITE_LOG(PrinterLog, QStringLiteral("Http连接Socket error: %1 - %2")
+                              .arg(QString::number(NetworkErrorCode), c->socket().errorString()));
+    endConnection(id);
+}
+
+void CommandServer::endConnection(quint64 id)
+{
+    const CommandConnection *c = connection(id);
+    if (!c)
+        return;
+    WRITE_LOG(PrinterLog, QStringLiteral("HTTP连接断开,port:%1").arg(portText(c->peerPort())));
+    dropConnection(id);
 }
 
 void CommandServer::dropConnection(quint64 id)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/LogThrottle.h"
+#include "platform/ReadinessSet.h"
 #include "service/http/CommandConnection.h"
 
 #include <QAbstractSocket>
@@ -12,10 +13,11 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 class CMultiTcpServer;
 class Clock;
-class QTcpSocket;
+class QSocketNotifier;
 
 // The HTTP side of the command interface: admits client connections, takes
 // their requests in turns, hands each to the dispatch function and has the
@@ -28,6 +30,11 @@ class QTcpSocket;
 // Beyond that its later requests stay unread in the socket (the client is
 // held back by TCP) until answers have gone out. Nothing a client sends
 // makes the server wait.
+//
+// The connections are watched through one readiness set: the event loop
+// polls a single descriptor however many clients are connected, so idle
+// ones cost nothing, and each connection's answers of a turn leave in one
+// system call.
 class CommandServer : public QObject
 {
     Q_OBJECT
@@ -86,10 +93,8 @@ signals:
 
 private:
     void newConnectSlot(int nSocketDescriptor);
-    void onReadyRead(quint64 id);
-    void onDisconnected(quint64 id);
-    void onBytesWritten(quint64 id, qint64 nBytesWritten);
-    void onSocketError(quint64 id, QAbstractSocket::SocketError socketError);
+    // The readiness set has reports: serves the connections they name.
+    void onReadiness();
 
     CommandConnection *connection(quint64 id) const;
     bool admits(const QHostAddress &peer);
@@ -105,10 +110,19 @@ private:
     void commandAnswered(quint64 id, quint64 place, const QString &answer);
     void sendResponse(quint64 id, quint64 place, const QString &answer);
     void sendFramed(quint64 id, quint64 place, const QByteArray &response);
+    void writeAnswers(quint64 id);
+    // Answers that came due inside dispatch calls, before the event loop
+    // waits (a command may run a loop of its own).
+    void writeDueAnswers();
+    // After a non-POST request: the answers already due go out, then the end.
+    void closeGracefully(quint64 id);
     void answerPreflight(quint64 id, const QByteArray &header);
     void queueTurn(CommandConnection &connection);
     void account(CommandConnection &connection);
     void closeConnection(quint64 id);
+    void peerClosed(quint64 id);
+    void socketFailed(quint64 id);
+    void endConnection(quint64 id);
     void dropConnection(quint64 id);
     void closeIdleConnections();
     void tryListen();
@@ -118,6 +132,10 @@ private:
     Dispatch m_dispatch;
     Limits m_limits;
     CMultiTcpServer *m_tcpServer = nullptr;
+    ReadinessSet m_readiness;
+    QSocketNotifier *m_readinessNotifier = nullptr;
+    // Connections whose answers came due inside a dispatch call.
+    std::vector<quint64> m_writesDue;
     // Keyed by an id of our own; a socket's signals carry it, so finding the
     // connection does not grow with their number.
     std::unordered_map<quint64, std::unique_ptr<CommandConnection>> m_connections;
@@ -131,6 +149,10 @@ private:
     bool m_listenFailed = false;
     QString m_listenError;
     bool m_acceptFailing = false;
+
+    // The last answer (of a bounded length) and its framed bytes.
+    QString m_lastAnswer;
+    QByteArray m_lastFramed;
 
     // A flood of refusals must not flood the log.
     LogThrottle m_refusalLog;

@@ -6,6 +6,12 @@ namespace {
 
 const QByteArray HeaderEnd = QByteArrayLiteral("\r\n\r\n");
 
+// What QByteArray::trimmed takes away.
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 bool isTokenChar(char c)
 {
     static const QByteArray Specials = QByteArrayLiteral("!#$%&'*+-.^_`|~");
@@ -41,9 +47,24 @@ qint64 contentLengthOf(const QByteArray &header)
     int secondColon = header.indexOf(':', firstColon + 1);
     if (secondColon < 0 || secondColon > lineEnd)
         secondColon = lineEnd;
-    const QByteArray value = QByteArray::fromRawData(header.constData() + firstColon + 1, secondColon - firstColon - 1);
+    const char *from = header.constData() + firstColon + 1;
+    const char *to = header.constData() + secondColon;
+    while (from < to && isAsciiSpace(*from))
+        ++from;
+    while (to > from && isAsciiSpace(to[-1]))
+        --to;
+    // The usual plain number is read here; signs, overlong numbers and
+    // anything else go the general way.
+    if (to > from && to - from <= 18) {
+        qint64 length = 0;
+        const char *digit = from;
+        for (; digit < to && *digit >= '0' && *digit <= '9'; ++digit)
+            length = length * 10 + (*digit - '0');
+        if (digit == to)
+            return length;
+    }
     bool ok = false;
-    const qint64 length = value.trimmed().toLongLong(&ok, 10);
+    const qint64 length = QByteArray(from, int(to - from)).toLongLong(&ok, 10);
     return ok ? length : 0;
 }
 

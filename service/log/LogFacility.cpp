@@ -6,8 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QStorageInfo>
 
+#include <atomic>
 #include <limits>
 #include <utility>
 
@@ -20,7 +22,8 @@ constexpr qint64 MaxLogAgeSeconds = 604800;
 // destroyed after them: the writers still read it while they stop.
 QMutex g_stateMutex;
 QString g_logDirectory;
-const Clock *g_logClock = nullptr;
+// Read for every line, so without the lock.
+std::atomic<const Clock *> g_logClock{nullptr};
 
 } // namespace
 
@@ -46,14 +49,13 @@ QString logDirectory()
 
 void setLogClock(const Clock *clock)
 {
-    QMutexLocker lock(&g_stateMutex);
-    g_logClock = clock;
+    g_logClock.store(clock, std::memory_order_release);
 }
 
 const Clock &logClock()
 {
-    QMutexLocker lock(&g_stateMutex);
-    return g_logClock ? *g_logClock : Clock::system();
+    const Clock *clock = g_logClock.load(std::memory_order_acquire);
+    return clock ? *clock : Clock::system();
 }
 
 void startLogWriters()
@@ -88,15 +90,55 @@ static QString timeStamp(const Clock &clock)
     return cachedStamp;
 }
 
-QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine)
+// The file's name without its folders. The callers' names are string
+// literals, few and lasting: each thread keeps what it made of them, and
+// checks the text, since a name that is no literal may change under the
+// same address.
+static QString sourceFileName(const char *sourceFile)
 {
+    struct Known
+    {
+        QByteArray source;
+        QString name;
+    };
+    thread_local QHash<const char *, Known> known;
+    const auto it = known.constFind(sourceFile);
+    if (it != known.constEnd() && qstrcmp(it->source.constData(), sourceFile) == 0)
+        return it->name;
     QString file = QString::fromUtf8(sourceFile);
     const int slash = qMax(file.lastIndexOf(QLatin1Char('/')), file.lastIndexOf(QLatin1Char('\\')));
     if (slash >= 0)
         file = file.mid(slash + 1);
-    // In one arg(): a message carrying "%2F" or the like (an encoded address)
-    // must not be taken for a place to fill.
-    return QStringLiteral("[%1] %2 (%3:%4)\n").arg(timeStamp(logClock()), message, file, QString::number(sourceLine));
+    if (known.size() >= 256)
+        known.clear();
+    known.insert(sourceFile, Known{QByteArray(sourceFile), file});
+    return file;
+}
+
+QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine)
+{
+    // Put together piece by piece: a message carrying "%2F" or the like (an
+    // encoded address) is never taken for a place to fill, and the line
+    // costs one allocation.
+    const QString stamp = timeStamp(logClock());
+    const QString file = sourceFileName(sourceFile);
+    // Digits from the back; a line number is never negative.
+    char lineText[12];
+    int lineLength = 0;
+    for (unsigned value = unsigned(qMax(sourceLine, 0)); lineLength == 0 || value > 0; value /= 10)
+        lineText[sizeof lineText - 1 - lineLength++] = char('0' + value % 10);
+    QString line;
+    line.reserve(stamp.size() + message.size() + file.size() + lineLength + 8);
+    line += QLatin1Char('[');
+    line += stamp;
+    line += QLatin1String("] ");
+    line += message;
+    line += QLatin1String(" (");
+    line += file;
+    line += QLatin1Char(':');
+    line += QLatin1String(lineText + sizeof lineText - lineLength, lineLength);
+    line += QLatin1String(")\n");
+    return line;
 }
 
 CBackupFiles::CBackupFiles(const QString &prefix, qint64 dayFileLimit)

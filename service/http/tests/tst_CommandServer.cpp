@@ -23,6 +23,9 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
 namespace {
 
@@ -112,6 +115,43 @@ private:
     QByteArray m_received;
 };
 
+// Connections that are opened and then only held, outside any event loop.
+class IdleClients
+{
+public:
+    ~IdleClients()
+    {
+        for (int descriptor : m_descriptors)
+            ::close(descriptor);
+    }
+
+    // In small groups, so that the server's accept queue never overflows.
+    bool open(int count, const CommandServer &server)
+    {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(g_port);
+        const int before = server.connectionCount();
+        while (int(m_descriptors.size()) < count) {
+            for (int i = 0; i < 32 && int(m_descriptors.size()) < count; ++i) {
+                const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                if (descriptor < 0)
+                    return false;
+                ::connect(descriptor, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+                m_descriptors.push_back(descriptor);
+            }
+            const int opened = int(m_descriptors.size());
+            if (!QTest::qWaitFor([&] { return server.connectionCount() >= before + opened; }, 5000))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    std::vector<int> m_descriptors;
+};
+
 CommandServer::Dispatch dispatchTo(RecordingTargets &app)
 {
     return [&app](const QByteArray &body, const CommandServer::Answer &answer) {
@@ -155,16 +195,43 @@ private slots:
     void answerIsFramedByteForByte_data()
     {
         QTest::addColumn<QString>("host");
-        QTest::newRow("IPv4") << QStringLiteral("127.0.0.1");
-        QTest::newRow("IPv6") << QStringLiteral("::1");
+        QTest::addColumn<int>("idleConnections");
+        QTest::newRow("IPv4") << QStringLiteral("127.0.0.1") << 0;
+        QTest::newRow("IPv6") << QStringLiteral("::1") << 0;
+        // Held connections are watched without holding anyone up.
+        QTest::newRow("IPv4 beside 1,000 idle connections") << QStringLiteral("127.0.0.1") << 1000;
     }
 
     void answerIsFramedByteForByte()
     {
         QFETCH(QString, host);
+        QFETCH(int, idleConnections);
         QTcpServer probe;
         if (!probe.listen(QHostAddress(host)))
             QSKIP("no such loopback address here");
+        IdleClients idle;
+        if (idleConnections > 0) {
+            // Both ends of every connection live in this process.
+            struct rlimit files = {};
+            QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0);
+            if (files.rlim_max != RLIM_INFINITY && files.rlim_max < rlim_t(2 * idleConnections + 256))
+                QSKIP("the open-file limit is too low for the idle connections");
+            const rlim_t saved = files.rlim_cur;
+            files.rlim_cur = files.rlim_max;
+            QVERIFY(::setrlimit(RLIMIT_NOFILE, &files) == 0);
+            auto restore = qScopeGuard([&files, saved] {
+                files.rlim_cur = saved;
+                ::setrlimit(RLIMIT_NOFILE, &files);
+            });
+            CommandServer::Limits limits;
+            limits.maxConnections = idleConnections + 16;
+            limits.maxConnectionsPerPeer = idleConnections + 16;
+            m_server.reset();
+            m_server = std::make_unique<CommandServer>(dispatchTo(*m_app), limits);
+            QVERIFY(m_server->listen(0));
+            g_port = m_server->serverPort();
+            QVERIFY(idle.open(idleConnections, *m_server));
+        }
         Client client(host);
         QVERIFY(client.connected());
         client.send(post(R"({"Msg":"NoSuchCommand"})"));
@@ -175,6 +242,7 @@ private slots:
                                                "Content-Length:10\r\n\r\n"
                                                "{\"code\":0}"));
         QCOMPARE(client.socket().state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(m_server->connectionCount(), idleConnections + 1);
     }
 
     // However the request is cut into arrivals, it is dispatched once.
@@ -287,6 +355,34 @@ private slots:
         client.send(request);
         QVERIFY(client.waitForClose());
         QVERIFY(client.received().isEmpty());
+    }
+
+    // A connection that ends after a request still gets its answer first:
+    // one that is not a POST behind it, or the client closing its sending
+    // side, ends the connection only after the answer went out.
+    void answerGoesOutBeforeTheEnd_data()
+    {
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("GET behind a POST") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        QTest::newRow("client closes its sending side") << QByteArray();
+    }
+
+    void answerGoesOutBeforeTheEnd()
+    {
+        QFETCH(QByteArray, after);
+        Client client;
+        QVERIFY(client.connected());
+        const QString port = QString::number(client.socket().localPort());
+        if (after.isEmpty()) {
+            client.socket().write(post(FireOpen));
+            client.socket().flush();
+            QVERIFY(::shutdown(int(client.socket().socketDescriptor()), SHUT_WR) == 0);
+        } else {
+            client.send(post(FireOpen) + after);
+        }
+        QVERIFY(client.waitForClose());
+        QCOMPARE(client.responses(), QList<QByteArray>{framed(R"({"code":200})")});
+        QVERIFY(newLogText().contains(QStringLiteral("HTTP连接断开,port:%1").arg(port)));
     }
 
     // An unrecognised length counts as 0: an empty body is answered, and the
