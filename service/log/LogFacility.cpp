@@ -16,6 +16,12 @@
 namespace {
 
 constexpr int PassIntervalMs = 500;
+// Under a steady stream of lines (a busy command port) each drain finds only
+// a few: a short pause between drains lets them gather, so the day file is
+// opened and its file system asked for free space tens of times a second
+// rather than hundreds, on a core the clients need. The queue's bound holds
+// far more than this pause gathers.
+constexpr int GatherMs = 50;
 constexpr qint64 MaxLogAgeSeconds = 604800;
 
 // Process-wide state. Defined before the writers below so that it is
@@ -201,9 +207,10 @@ void CBackupFiles::finalPass()
 void CBackupFiles::runPass(QDateTime &nextRemoval)
 {
     // Write until nothing is pending, so lines queued while writing make it
-    // in before the time check.
+    // in before the time check. A stop during the pause leaves the rest to
+    // the final pass.
     while (drainOnce()) {
-        if (stopRequested())
+        if (!sleepMs(GatherMs))
             return;
     }
     if (nextRemoval < logClock().localNow()) {
