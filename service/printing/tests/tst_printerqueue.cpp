@@ -178,8 +178,10 @@ void TestPrinterQueue::destructionDropsWaitingJobsPromptly()
 
     QElapsedTimer stopping;
     stopping.start();
+    // On the manual clock the jobs would wait for their logo for ever: any
+    // bound tells dropping from waiting, and a loaded machine needs room.
     queue.reset();
-    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+    QVERIFY2(stopping.elapsed() < 10000, qPrintable(QString::number(stopping.elapsed())));
     QCOMPARE(PrintedJobs::since(before).size(), 0);
 }
 
