@@ -17,7 +17,7 @@
 #include "service/http/CommandDispatcher.h"
 #include "service/http/CommandServer.h"
 #include "service/stb/InformationServices.h"
-#include "service/testsupport/RecordingTargets.h"
+#include "service/testsupport/SubtitleStack.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -102,18 +102,11 @@ void cashier(std::atomic<bool> &running, std::vector<double> &times, int &nextId
     }
 }
 
-struct Service
+// The subtitle stack behind a command server.
+struct Service : SubtitleStack
 {
-    explicit Service(const QString &folder) : store(folder), others(folder)
+    explicit Service(const QString &folder) : SubtitleStack(folder)
     {
-        CInformationServices::Context context;
-        context.readJsonFile = [this](const QString &name) { return store.readJson(name); };
-        context.writeJsonFile = [this](const QJsonObject &object, const QString &name) {
-            return store.writeJson(object, name);
-        };
-        info = std::make_unique<CInformationServices>(context);
-        dispatcher = std::make_unique<CommandDispatcher>(
-            CommandDispatcher::Targets{others, others, store, *info, others, others});
         server = std::make_unique<CommandServer>(
             [this](const QByteArray &body, const CommandServer::Answer &answer) { dispatcher->dispatchCommand(body, answer); });
     }
@@ -123,14 +116,10 @@ struct Service
     {
         quint64 value = 0;
         QMetaObject::invokeMethod(
-            server.get(), [this, &value] { value = info->subtitleWrites(); }, Qt::BlockingQueuedConnection);
+            server.get(), [this, &value] { value = service->subtitleWrites(); }, Qt::BlockingQueuedConnection);
         return value;
     }
 
-    CPrinterJson store;
-    RecordingTargets others;
-    std::unique_ptr<CInformationServices> info;
-    std::unique_ptr<CommandDispatcher> dispatcher;
     std::unique_ptr<CommandServer> server;
 };
 

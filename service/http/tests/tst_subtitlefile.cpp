@@ -9,7 +9,7 @@
 #include "service/http/CommandServer.h"
 #include "service/stb/InformationServices.h"
 #include "service/testsupport/LogCapture.h"
-#include "service/testsupport/RecordingTargets.h"
+#include "service/testsupport/SubtitleStack.h"
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
@@ -70,20 +70,10 @@ QByteArray sendMessage(const QJsonObject &data)
     return QJsonDocument(QJsonObject{{"Msg", "SendMessage"}, {"data", data}}).toJson(QJsonDocument::Compact);
 }
 
-// The information service and the dispatcher on a store in one folder.
-struct SubtitleService
+// The subtitle stack, and what its file holds.
+struct SubtitleService : SubtitleStack
 {
-    explicit SubtitleService(const QString &folder) : store(folder), others(folder)
-    {
-        CInformationServices::Context context;
-        context.readJsonFile = [this](const QString &name) { return store.readJson(name); };
-        context.writeJsonFile = [this](const QJsonObject &object, const QString &name) {
-            return store.writeJson(object, name);
-        };
-        service = std::make_unique<CInformationServices>(context);
-        dispatcher = std::make_unique<CommandDispatcher>(
-            CommandDispatcher::Targets{others, others, store, *service, others, others});
-    }
+    using SubtitleStack::SubtitleStack;
 
     // Ids in the file, or -1 for each element when it is missing.
     QList<int> idsInFile() const
@@ -94,10 +84,6 @@ struct SubtitleService
         return ids;
     }
 
-    CPrinterJson store;
-    RecordingTargets others;
-    std::unique_ptr<CInformationServices> service;
-    std::unique_ptr<CommandDispatcher> dispatcher;
 };
 
 struct Answered
