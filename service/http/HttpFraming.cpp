@@ -1,5 +1,7 @@
 #include "service/http/HttpFraming.h"
 
+#include <cstring>
+
 namespace HttpFraming {
 
 namespace {
@@ -29,6 +31,35 @@ bool isToken(const QByteArray &text)
     return true;
 }
 
+// Where needle first occurs in text[from, size), or -1. Qt's indexOf sets
+// up a hashed search for every call, which costs more than the whole scan
+// of a request header; these searches run for every request.
+int find(const QByteArray &text, const char *needle, int needleSize, int from = 0)
+{
+    if (from < 0 || from >= text.size())
+        return -1;
+    const void *at = memmem(text.constData() + from, size_t(text.size() - from), needle, size_t(needleSize));
+    return at ? int(static_cast<const char *>(at) - text.constData()) : -1;
+}
+
+// Where the blank line "\r\n\r\n" that ends a header starts, looking from
+// `from`, or -1: a jump from line feed to line feed.
+int findHeaderEnd(const QByteArray &text, int from)
+{
+    const char *begin = text.constData();
+    const char *end = begin + text.size();
+    const char *at = begin + qMax(from, 0) + 1;
+    while (at < end) {
+        const char *feed = static_cast<const char *>(memchr(at, '\n', size_t(end - at)));
+        if (!feed || end - feed < 3)
+            return -1;
+        if (feed[-1] == '\r' && feed[1] == '\r' && feed[2] == '\n')
+            return int(feed - 1 - begin);
+        at = feed + 1;
+    }
+    return -1;
+}
+
 } // namespace
 
 qint64 contentLengthOf(const QByteArray &header)
@@ -36,7 +67,8 @@ qint64 contentLengthOf(const QByteArray &header)
     // Searched in place rather than split into lines: this runs for every
     // request. The value is what lies between the line's first and second
     // colon, as a split on ':' would give.
-    const int at = header.indexOf("Content-Length:");
+    static const char Field[] = "Content-Length:";
+    const int at = find(header, Field, int(sizeof Field - 1));
     if (at < 0)
         return 0;
     const int lineStart = at == 0 ? 0 : header.lastIndexOf('\n', at - 1) + 1;
@@ -77,7 +109,7 @@ Result nextRequest(ConnectionState &state)
         // The blank line may straddle the previous arrival's end: look again
         // from three bytes before it.
         const int from = qMax(state.consumed, state.headerScanFrom);
-        const int end = buffer.indexOf(HeaderEnd, from);
+        const int end = findHeaderEnd(buffer, from);
         if (end < 0) {
             state.headerScanFrom = qMax(state.consumed, buffer.size() - (HeaderEnd.size() - 1));
             result.step = remainingBytes(state) > MaxHeaderBytes ? Step::TooLarge : Step::HeaderPending;
