@@ -15,6 +15,7 @@
 #include "service/stb/InformationServices.h"
 #include "service/update/AutoUpdate.h"
 
+#include <QAbstractEventDispatcher>
 #include <QJsonArray>
 #include <QNetworkInterface>
 
@@ -54,6 +55,8 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
         *m_printerQueue, *m_fileLoader, *m_printerJson, *m_informationServices, *m_autoUpdate, *m_installedPrinters});
 
     CommandDispatcher *dispatcher = m_dispatcher.get();
+    if (QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance())
+        connect(loop, &QAbstractEventDispatcher::awake, this, [dispatcher] { dispatcher->eventLoopWoke(); });
     m_commandServer = std::make_unique<CommandServer>(
         [dispatcher](const QByteArray &body, const CommandServer::Answer &answer) {
             dispatcher->dispatchCommand(body, answer);

@@ -31,6 +31,9 @@ const QString PrinterConfigFile = QStringLiteral("./PrinterConfig.json");
 const QString RoomAreaFile = QStringLiteral("./RoomArea.json");
 const QString UpdateConfigFile = QStringLiteral("./Updater/Update.conf");
 
+// Longer bodies (receipts) are seldom sent twice and are not kept.
+constexpr int RememberedBodyBytes = 1024;
+
 QString indented(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
@@ -43,11 +46,30 @@ QString indented(const QJsonArray &array)
 
 } // namespace
 
-CommandDispatcher::CommandDispatcher(const Targets &targets) : m_targets(targets) {}
+CommandDispatcher::CommandDispatcher(const Targets &targets)
+    : m_targets(targets), m_roomAreaPath(targets.jsonStore.resolve(RoomAreaFile))
+{
+}
+
+CommandDispatcher::ParsedCommand CommandDispatcher::parsedCommand(const QByteArray &body)
+{
+    if (!m_lastCommand.body.isNull() && body == m_lastCommand.body)
+        return m_lastCommand;
+    ParsedCommand command;
+    command.request = parseCommand(body);
+    command.msg = LenientJson::readString(command.request.value(QLatin1String("Msg")));
+    if (body.size() <= RememberedBodyBytes) {
+        command.body = body;
+        m_lastCommand = command;
+    }
+    return command;
+}
 
 void CommandDispatcher::dispatchCommand(const QByteArray &body, const Answer &answer)
 {
-    const QJsonObject request = parseCommand(body);
+    // A copy: a command may run an event loop that reads the next body.
+    const ParsedCommand command = parsedCommand(body);
+    const QJsonObject &request = command.request;
     if (request.isEmpty()) {
         WRITE_LOG(PrinterLog, QStringLiteral("http连接数据错误，len: %1, data: %2")
                                   .arg(QString::number(body.size()), QString::fromUtf8(body)));
@@ -55,7 +77,7 @@ void CommandDispatcher::dispatchCommand(const QByteArray &body, const Answer &an
         return;
     }
 
-    const QString msg = LenientJson::readString(request.value(QLatin1String("Msg")));
+    const QString &msg = command.msg;
     if (msg == QLatin1String("EmpowerCode")) {
         empowerCodeCommand(request, answer);
         return;
@@ -176,7 +198,10 @@ QString CommandDispatcher::setRoomAreaCommand(const QJsonObject &request)
 // until the file has been left alone for a while.
 QString CommandDispatcher::getRoomAreaCommand()
 {
-    const FileStamp stamp = FileStamp::of(m_targets.jsonStore.resolve(RoomAreaFile));
+    if (!m_roomAreaAnswer.isNull() && m_roomAreaLooked)
+        return m_roomAreaAnswer;
+    const FileStamp stamp = FileStamp::of(m_roomAreaPath);
+    m_roomAreaLooked = true;
     if (!m_roomAreaAnswer.isNull() && stamp == m_roomAreaStamp)
         return m_roomAreaAnswer;
     const QString answer = indented(m_targets.jsonStore.readJson(RoomAreaFile));

@@ -42,6 +42,11 @@ public:
     // answer later, every other command before this returns.
     void dispatchCommand(const QByteArray &body, const Answer &answer);
 
+    // The event loop woke: RoomArea.json is looked at again before the next
+    // GetRoomArea answer. The requests of one turn, read together, share
+    // one look, so a hand edit shows from the next turn on.
+    void eventLoopWoke() { m_roomAreaLooked = false; }
+
     // Each element of a settings array to the print queue, one record
     // carried through the array.
     void applyPrinterSettings(const QJsonArray &settings);
@@ -67,9 +72,24 @@ private:
     // Writes through the JSON store; a failure is logged.
     bool writeJsonFile(const QJsonObject &object, const QString &name);
 
+    // A request body read, and its "Msg".
+    struct ParsedCommand
+    {
+        QByteArray body;
+        QJsonObject request;
+        QString msg;
+    };
+    // The body read as a command; the last one read is kept.
+    ParsedCommand parsedCommand(const QByteArray &body);
+
     Targets m_targets;
+    // The cashier sends the same few bodies over and over (the room list,
+    // the box states, the printers): a repeat is not read again.
+    ParsedCommand m_lastCommand;
+    QString m_roomAreaPath;
     // GetRoomArea's answer and the look of RoomArea.json it was built from;
     // null when it must be built again.
     QString m_roomAreaAnswer;
     FileStamp m_roomAreaStamp;
+    bool m_roomAreaLooked = false;
 };

@@ -93,8 +93,11 @@ public:
     }
 
     // The answer to one request body, for commands answered at once.
+    // Each request in a turn of the event loop of its own, as a client's
+    // that waits for every answer.
     QString answerTo(const QByteArray &body)
     {
+        dispatcher.eventLoopWoke();
         QString answer;
         dispatcher.dispatchCommand(body, [&answer](const QString &text) { answer = text; });
         return answer;
