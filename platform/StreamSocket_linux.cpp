@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -19,6 +20,19 @@ constexpr int ReadScratchBytes = 64 * 1024;
 bool peerIsGone(int error)
 {
     return error == ECONNRESET || error == EPIPE;
+}
+
+// No thread of the service is ever cancelled, so the calls that run for
+// every request go straight to the kernel, without the C library's
+// cancellation bookkeeping around them (a few per cent of a request).
+ssize_t directRecv(int descriptor, void *buffer, size_t size)
+{
+    return ssize_t(::syscall(SYS_recvfrom, descriptor, buffer, size, 0, nullptr, nullptr));
+}
+
+ssize_t directSendmsg(int descriptor, const msghdr *message, int flags)
+{
+    return ssize_t(::syscall(SYS_sendmsg, descriptor, message, flags));
 }
 
 } // namespace
@@ -79,7 +93,7 @@ StreamSocket::ReadStatus StreamSocket::readInto(QByteArray &buffer, int maxBytes
     const size_t wanted = size_t(qBound(1, maxBytes, ReadScratchBytes));
     ssize_t count = -1;
     do {
-        count = ::recv(m_descriptor, scratch, wanted, 0);
+        count = directRecv(m_descriptor, scratch, wanted);
     } while (count < 0 && errno == EINTR);
     if (count > 0) {
         buffer.append(scratch, int(count));
@@ -120,7 +134,7 @@ StreamSocket::WriteStatus StreamSocket::writeRun(const QList<QByteArray> &pieces
     message.msg_iovlen = size_t(count);
     ssize_t sent = -1;
     do {
-        sent = ::sendmsg(m_descriptor, &message, MSG_NOSIGNAL);
+        sent = directSendmsg(m_descriptor, &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
         const int error = errno;

@@ -83,6 +83,8 @@ public:
 
     // The server's bookkeeping.
     qint64 lastProgressMs = 0;   // accepted, a request complete, or the answers all taken
+    // The start of the log line of each request, made once.
+    QString requestLogHead;
     qint64 countedBytes = 0;     // what the server's held-bytes total counts for it
     bool turnQueued = false;     // yielded; its next requests are taken on a later turn
     bool needsBytes = true;      // what has been read holds no complete request

@@ -39,27 +39,11 @@ QString portText(quint16 port)
     return QString::number(port);
 }
 
-// The body as it goes into the log: text up to a first zero byte.
-QString bodyText(const QByteArray &body)
+// "http连接，远程端口：%1，请求:%2" up to the body, which the log writer
+// adds (as text up to a first zero byte): it is written for every request.
+QString requestLogHead(const QString &port)
 {
-    const int zero = body.indexOf('\0');
-    return QString::fromUtf8(zero < 0 ? body : body.left(zero));
-}
-
-// "http连接，远程端口：%1，请求:%2", put together without a pattern to
-// scan: it is written for every request.
-QString requestLogText(const QString &port, const QByteArray &body)
-{
-    static const QString head = QStringLiteral("http连接，远程端口：");
-    static const QString middle = QStringLiteral("，请求:");
-    const QString text = bodyText(body);
-    QString line;
-    line.reserve(head.size() + port.size() + middle.size() + text.size());
-    line += head;
-    line += port;
-    line += middle;
-    line += text;
-    return line;
+    return QStringLiteral("http连接，远程端口：") + port + QStringLiteral("，请求:");
 }
 
 // IPv4 clients of the dual-stack socket show up IPv4-mapped; one host is
@@ -174,7 +158,14 @@ void CommandServer::close()
     m_tcpServer->close();
 }
 
+// Progress times only feed the idle check, which counts in seconds: within
+// a batch of reports one reading of the clock serves every request.
 qint64 CommandServer::nowMs() const
+{
+    return m_batchMs >= 0 ? m_batchMs : clockMs();
+}
+
+qint64 CommandServer::clockMs() const
 {
     return (m_limits.clock ? *m_limits.clock : Clock::system()).monotonicMs();
 }
@@ -233,6 +224,7 @@ void CommandServer::newConnectSlot(int nSocketDescriptor)
     const quint16 port = socket->peerPort();
     auto entry = std::make_unique<CommandConnection>(id, std::move(socket), peer, port);
     entry->lastProgressMs = nowMs();
+    entry->requestLogHead = requestLogHead(entry->portText());
     // Bytes may have come with the connection.
     entry->mayRead = true;
     m_connections.emplace(id, std::move(entry));
@@ -245,6 +237,8 @@ void CommandServer::onReadiness()
     // comes back here with a batch of its own.
     ReadinessSet::Event events[ReadinessBatch];
     const int count = m_readiness.collect(events, ReadinessBatch);
+    const bool outerBatch = m_batchMs >= 0;
+    m_batchMs = clockMs();
     for (int i = 0; i < count; ++i) {
         const ReadinessSet::Event &event = events[i];
         CommandConnection *c = connection(event.key);
@@ -266,6 +260,8 @@ void CommandServer::onReadiness()
             serve(event.key);
     }
     writeDueAnswers();
+    // Inside a command's own event loop: the outer batch goes on from now.
+    m_batchMs = outerBatch ? clockMs() : -1;
 }
 
 // Takes the requests of what has arrived, reading more from the socket only
@@ -402,7 +398,7 @@ bool CommandServer::takeRequests(quint64 id, int &turnLeft)
             break;
         }
 
-        WRITE_LOG(PrinterLog, requestLogText(port, result.body));
+        WRITE_LOG_WITH_BYTES(PrinterLog, c->requestLogHead, result.body);
         --turnLeft;
         c->needsBytes = false;
         c->lastProgressMs = nowMs();

@@ -128,6 +128,7 @@ private:
     void tryListen();
     void onAcceptError(QAbstractSocket::SocketError socketError);
     qint64 nowMs() const;
+    qint64 clockMs() const;
 
     Dispatch m_dispatch;
     Limits m_limits;
@@ -141,6 +142,8 @@ private:
     std::unordered_map<quint64, std::unique_ptr<CommandConnection>> m_connections;
     QHash<QHostAddress, int> m_connectionsPerPeer;
     quint64 m_lastId = 0;
+    // The time read once for a batch of readiness reports; -1 outside one.
+    qint64 m_batchMs = -1;
     qint64 m_heldBytes = 0;
     QTimer m_idleTimer;
 

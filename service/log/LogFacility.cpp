@@ -76,21 +76,18 @@ void stopLogWriters()
     PrinterLog.stop();
 }
 
-// The local time stamp of the current second. Turning the clock into local
-// time costs a look at the time-zone data, so each thread keeps the last
+// The local time stamp of a second. Turning the clock into local time
+// costs a look at the time-zone data, so each thread keeps the last
 // second's text. ISO forms need no locale, so they also work at exit.
-static QString timeStamp(const Clock &clock)
+static QString timeStamp(qint64 ms)
 {
-    thread_local const Clock *cachedClock = nullptr;
     thread_local qint64 cachedSecond = 0;
     thread_local QString cachedStamp;
 
-    const qint64 ms = clock.epochMs();
     const qint64 second = ms >= 0 ? ms / 1000 : -((999 - ms) / 1000);
-    if (cachedClock != &clock || cachedSecond != second || cachedStamp.isEmpty()) {
+    if (cachedSecond != second || cachedStamp.isEmpty()) {
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(second * 1000, Qt::LocalTime);
         cachedStamp = local.date().toString(Qt::ISODate) + QLatin1Char(' ') + local.time().toString(Qt::ISODate);
-        cachedClock = &clock;
         cachedSecond = second;
     }
     return cachedStamp;
@@ -123,10 +120,15 @@ static QString sourceFileName(const char *sourceFile)
 
 QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine)
 {
+    return formatLogLineAt(logClock().epochMs(), message, sourceFile, sourceLine);
+}
+
+QString formatLogLineAt(qint64 epochMs, const QString &message, const char *sourceFile, int sourceLine)
+{
     // Put together piece by piece: a message carrying "%2F" or the like (an
     // encoded address) is never taken for a place to fill, and the line
     // costs one allocation.
-    const QString stamp = timeStamp(logClock());
+    const QString stamp = timeStamp(epochMs);
     const QString file = sourceFileName(sourceFile);
     // Digits from the back; a line number is never negative.
     char lineText[12];
@@ -166,14 +168,34 @@ CBackupFiles::~CBackupFiles()
 
 void CBackupFiles::addLog(const QString &line)
 {
-    const qint64 bytes = line.size() * qint64(sizeof(QChar));
+    PendingLine pending;
+    pending.text = line;
+    queue(std::move(pending), line.size() * qint64(sizeof(QChar)));
+}
+
+void CBackupFiles::addLog(const QString &head, const QByteArray &utf8Tail, const char *sourceFile, int sourceLine)
+{
+    PendingLine pending;
+    pending.text = head;
+    pending.utf8Tail = utf8Tail;
+    pending.sourceFile = sourceFile;
+    pending.sourceLine = sourceLine;
+    pending.epochMs = logClock().epochMs();
+    // What the finished line will take, about: the tail as UTF-16 and the
+    // stamp and source around it.
+    queue(std::move(pending), (head.size() + utf8Tail.size() + 64) * qint64(sizeof(QChar)));
+}
+
+bool CBackupFiles::queue(PendingLine &&line, qint64 bytes)
+{
     QMutexLocker lock(&m_mutex);
     if (m_pendingBytes + bytes > MaxPendingBytes) {
         ++m_droppedLines;
-        return;
+        return false;
     }
-    m_pending.append(line);
+    m_pending.append(std::move(line));
     m_pendingBytes += bytes;
+    return true;
 }
 
 QDateTime CBackupFiles::firstRemovalTime(const QDateTime &now)
@@ -222,14 +244,27 @@ void CBackupFiles::runPass(QDateTime &nextRemoval)
 bool CBackupFiles::drainOnce()
 {
     m_drain.clear();
+    m_queued.clear();
     qint64 dropped = 0;
     {
         QMutexLocker lock(&m_mutex);
         if (!m_pending.isEmpty())
-            m_pending.swap(m_drain);
+            m_pending.swap(m_queued);
         m_pendingBytes = 0;
         dropped = std::exchange(m_droppedLines, 0);
     }
+    m_drain.reserve(m_queued.size() + 1);
+    for (const PendingLine &line : qAsConst(m_queued)) {
+        if (!line.sourceFile) {
+            m_drain.append(line.text);
+            continue;
+        }
+        const int zero = line.utf8Tail.indexOf('\0');
+        const QByteArray tail = zero < 0 ? line.utf8Tail : line.utf8Tail.left(zero);
+        m_drain.append(formatLogLineAt(line.epochMs, line.text + QString::fromUtf8(tail), line.sourceFile,
+                                       line.sourceLine));
+    }
+    m_queued.clear();
     if (dropped > 0) {
         m_drain.append(formatLogLine(QStringLiteral("日志积压超过%1字节，丢弃%2行").arg(MaxPendingBytes).arg(dropped),
                                      __FILE__, __LINE__));

@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class Clock;
 
@@ -42,6 +43,11 @@ public:
     ~CBackupFiles() override;
 
     void addLog(const QString &line);
+    // A line whose message is `head` followed by UTF-8 bytes as they came
+    // (up to a first zero byte), e.g. a request body: the writer thread
+    // decodes and puts it together, so the caller's turn costs only the
+    // queueing. Reads as addLog(formatLogLine(head + text, ...)) would.
+    void addLog(const QString &head, const QByteArray &utf8Tail, const char *sourceFile, int sourceLine);
     QString prefix() const { return m_prefix; }
 
     // stop() ends the writer thread after it has written every pending
@@ -74,7 +80,19 @@ private:
     void startDay(const QString &path, QByteArray &bytes);
     void reportUnwrittenLines(QByteArray &bytes) const;
 
-    QStringList m_pending;
+    // A finished line, or (sourceFile set) the pieces of one.
+    struct PendingLine
+    {
+        QString text;
+        QByteArray utf8Tail;
+        const char *sourceFile = nullptr;
+        int sourceLine = 0;
+        qint64 epochMs = 0;
+    };
+    bool queue(PendingLine &&line, qint64 bytes);
+
+    QVector<PendingLine> m_pending;
+    QVector<PendingLine> m_queued;
     QStringList m_drain;
     QMutex m_mutex;
     QString m_prefix;
@@ -106,9 +124,12 @@ void stopLogWriters();
 
 // "[yyyy-MM-dd hh:mm:ss] message (file.cpp:line)\n"
 QString formatLogLine(const QString &message, const char *sourceFile, int sourceLine);
+// The same, stamped with the given time of the log clock.
+QString formatLogLineAt(qint64 epochMs, const QString &message, const char *sourceFile, int sourceLine);
 
 extern CBackupFiles PrinterLog;
 extern CBackupFiles VodLog;
 
 // A macro, so that the source position is the caller's.
 #define WRITE_LOG(writer, message) (writer).addLog(formatLogLine((message), __FILE__, __LINE__))
+#define WRITE_LOG_WITH_BYTES(writer, head, utf8Tail) (writer).addLog((head), (utf8Tail), __FILE__, __LINE__)

@@ -102,6 +102,11 @@ void TestLogFacility::lineFormat()
     // A message with percent-encoded text keeps it as it is.
     const QString encoded = QStringLiteral("http请求(http://10.0.0.5:12080/a%2Fb%3Ac%4)失败");
     WRITE_LOG(writer, encoded);
+    // Finished by the writer: the bytes as text up to a zero byte, stamped
+    // when they were queued, in their place among the other lines.
+    WRITE_LOG_WITH_BYTES(writer, QStringLiteral("请求:"), QByteArray("{\"a\":\"\xff\"}\0{}", 13));
+    m_clock->setLocalNow(QDateTime(QDate(2026, 3, 10), QTime(14, 5, 11)));
+    WRITE_LOG(writer, QStringLiteral("after"));
     QDateTime next = CBackupFiles::firstRemovalTime(m_clock->localNow()).addDays(1);
     writer.runPass(next);
 
@@ -109,7 +114,11 @@ void TestLogFacility::lineFormat()
     const QByteArray expected = "[2026-03-10 14:05:09] 打印机未找到，name:Kitchen, 将使用默认打印机 (tst_logfacility.cpp:"
                                 + QByteArray::number(line) + ")\n"
                                 "[2026-03-10 14:05:09] " + encoded.toUtf8() + " (tst_logfacility.cpp:"
-                                + QByteArray::number(line + 3) + ")\n";
+                                + QByteArray::number(line + 3) + ")\n"
+                                "[2026-03-10 14:05:09] 请求:{\"a\":\"\xef\xbf\xbd\"} (tst_logfacility.cpp:"
+                                + QByteArray::number(line + 6) + ")\n"
+                                "[2026-03-10 14:05:11] after (tst_logfacility.cpp:"
+                                + QByteArray::number(line + 8) + ")\n";
     QCOMPARE(bytes, expected);
 }
 
