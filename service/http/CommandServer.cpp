@@ -557,13 +557,18 @@ void CommandServer::writeDueAnswers()
 {
     if (m_writesDue.empty())
         return;
+    // Swapped with a kept list, so that neither is allocated again: answers
+    // written here may make others due.
     std::vector<quint64> due;
+    due.swap(m_writesDueSpare);
     due.swap(m_writesDue);
     for (quint64 id : due) {
         const CommandConnection *c = connection(id);
         if (c && c->writeDue)
             writeAnswers(id);
     }
+    due.clear();
+    due.swap(m_writesDueSpare);
 }
 
 void CommandServer::closeGracefully(quint64 id)

@@ -137,6 +137,7 @@ private:
     QSocketNotifier *m_readinessNotifier = nullptr;
     // Connections whose answers came due inside a dispatch call.
     std::vector<quint64> m_writesDue;
+    std::vector<quint64> m_writesDueSpare;
     // Keyed by an id of our own; a socket's signals carry it, so finding the
     // connection does not grow with their number.
     std::unordered_map<quint64, std::unique_ptr<CommandConnection>> m_connections;

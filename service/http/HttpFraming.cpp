@@ -31,15 +31,23 @@ bool isToken(const QByteArray &text)
     return true;
 }
 
-// Where needle first occurs in text[from, size), or -1. Qt's indexOf sets
-// up a hashed search for every call, which costs more than the whole scan
-// of a request header; these searches run for every request.
-int find(const QByteArray &text, const char *needle, int needleSize, int from = 0)
+// Where "Content-Length:" first occurs in the header, or -1: a jump from
+// one 'C' to the next. Qt's indexOf sets up a hashed search for every call,
+// which costs more than the whole scan of a request header.
+int findContentLength(const QByteArray &header)
 {
-    if (from < 0 || from >= text.size())
-        return -1;
-    const void *at = memmem(text.constData() + from, size_t(text.size() - from), needle, size_t(needleSize));
-    return at ? int(static_cast<const char *>(at) - text.constData()) : -1;
+    static const char Field[] = "Content-Length:";
+    constexpr size_t FieldSize = sizeof Field - 1;
+    const char *begin = header.constData();
+    const char *end = begin + header.size();
+    for (const char *at = begin; size_t(end - at) >= FieldSize; ++at) {
+        at = static_cast<const char *>(memchr(at, 'C', size_t(end - at) - FieldSize + 1));
+        if (!at)
+            return -1;
+        if (memcmp(at, Field, FieldSize) == 0)
+            return int(at - begin);
+    }
+    return -1;
 }
 
 // Where the blank line "\r\n\r\n" that ends a header starts, looking from
@@ -67,8 +75,7 @@ qint64 contentLengthOf(const QByteArray &header)
     // Searched in place rather than split into lines: this runs for every
     // request. The value is what lies between the line's first and second
     // colon, as a split on ':' would give.
-    static const char Field[] = "Content-Length:";
-    const int at = find(header, Field, int(sizeof Field - 1));
+    const int at = findContentLength(header);
     if (at < 0)
         return 0;
     const int lineStart = at == 0 ? 0 : header.lastIndexOf('\n', at - 1) + 1;

@@ -132,6 +132,9 @@ private slots:
         QTest::newRow("a colon before the name") << QByteArray("POST /\r\nX: Content-Length: 4") << qint64(0);
         QTest::newRow("a colon after the value") << QByteArray("POST /\r\nContent-Length: 5:6\r\nA: 1") << qint64(5);
         QTest::newRow("at the very start") << QByteArray("Content-Length: 8\r\n") << qint64(8);
+        QTest::newRow("after other names with a C") << QByteArray("POST /C\r\nCache-Control: C\r\nConnection: Content-\r\n"
+                                                                  "Content-Length: 6") << qint64(6);
+        QTest::newRow("name cut off at the end") << QByteArray("POST /\r\nContent-Length") << qint64(0);
         QTest::newRow("not a number") << QByteArray("POST /\r\nContent-Length: 1e3\r\nA: 2") << qint64(0);
         QTest::newRow("other case not looked at") << QByteArray("POST /\r\ncontent-length: 5") << qint64(0);
         QTest::newRow("negative") << QByteArray("POST /\r\nContent-Length: -2\r\n") << qint64(-2);
