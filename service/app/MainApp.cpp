@@ -55,12 +55,14 @@ CMainApp::CMainApp(int &argc, char **argv) : QApplication(argc, argv)
         *m_printerQueue, *m_fileLoader, *m_printerJson, *m_informationServices, *m_autoUpdate, *m_installedPrinters});
 
     CommandDispatcher *dispatcher = m_dispatcher.get();
-    if (QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance())
-        connect(loop, &QAbstractEventDispatcher::awake, this, [dispatcher] { dispatcher->eventLoopWoke(); });
     m_commandServer = std::make_unique<CommandServer>(
         [dispatcher](const QByteArray &body, const CommandServer::Answer &answer) {
             dispatcher->dispatchCommand(body, answer);
         });
+    // Tied to the server, which goes before the dispatcher.
+    if (QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance())
+        connect(loop, &QAbstractEventDispatcher::awake, m_commandServer.get(),
+                [dispatcher] { dispatcher->eventLoopWoke(); });
     WRITE_LOG(PrinterLog, QStringLiteral("打开文件数上限:%1，http连接数上限:%2，每个地址:%3")
                               .arg(QString::number(fileLimit), QString::number(m_commandServer->maxConnections()),
                                    QString::number(m_commandServer->maxConnectionsPerPeer())));

@@ -186,16 +186,15 @@ void CBackupFiles::addLog(const QString &head, const QByteArray &utf8Tail, const
     queue(std::move(pending), (head.size() + utf8Tail.size() + 64) * qint64(sizeof(QChar)));
 }
 
-bool CBackupFiles::queue(PendingLine &&line, qint64 bytes)
+void CBackupFiles::queue(PendingLine &&line, qint64 bytes)
 {
     QMutexLocker lock(&m_mutex);
     if (m_pendingBytes + bytes > MaxPendingBytes) {
         ++m_droppedLines;
-        return false;
+        return;
     }
     m_pending.append(std::move(line));
     m_pendingBytes += bytes;
-    return true;
 }
 
 QDateTime CBackupFiles::firstRemovalTime(const QDateTime &now)
@@ -244,7 +243,6 @@ void CBackupFiles::runPass(QDateTime &nextRemoval)
 bool CBackupFiles::drainOnce()
 {
     m_drain.clear();
-    m_queued.clear();
     qint64 dropped = 0;
     {
         QMutexLocker lock(&m_mutex);

@@ -89,7 +89,8 @@ private:
         int sourceLine = 0;
         qint64 epochMs = 0;
     };
-    bool queue(PendingLine &&line, qint64 bytes);
+    // Dropped and counted beyond MaxPendingBytes.
+    void queue(PendingLine &&line, qint64 bytes);
 
     QVector<PendingLine> m_pending;
     QVector<PendingLine> m_queued;
