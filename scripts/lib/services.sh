@@ -197,38 +197,61 @@ korvel_cups_add_test_queues() {
 
 # ---------------------------------------------------------------- Xvfb
 
-# korvel_xvfb_start LOGDIR [NS]: start Xvfb on the first free display.
+# Xvfb names its compiled keymap after its display (server-N.xkm, in a
+# folder all servers share), so two servers starting at once on one number
+# spoil each other's keymap, and one of them fails. Each start claims a
+# number of its own with a lock that the server it starts holds: released
+# when that server is gone.
+_korvel_xvfb_claim_display() {
+    local n fd
+    for ((n = ${1:-20}; n < 1000; n++)); do
+        exec {fd}>>"/tmp/.korvel-xvfb-$n.lock" || continue
+        if flock -n "$fd"; then
+            KORVEL_XVFB_DISPLAY=$n
+            KORVEL_XVFB_LOCK_FD=$fd
+            return 0
+        fi
+        exec {fd}>&-
+    done
+    return 1
+}
+
+# korvel_xvfb_start LOGDIR [NS]: start Xvfb on a display number of its own.
 # -noreset: a server that resets when its last client leaves can hang a
 # client that connects during the reset, and tests connect one after another.
 # Sets KORVEL_XVFB_PID and KORVEL_XVFB_DISPLAY (the number) once it accepts clients.
 korvel_xvfb_start() {
-    local logdir=$1 ns=${2:-} fdfile i
+    local logdir=$1 ns=${2:-} fdfile i attempt first=20
     KORVEL_XVFB_PID=
     KORVEL_XVFB_DISPLAY=
     fdfile="$logdir/xvfb.display"
-    : >"$fdfile" || return 1
-    # -displayfd: the server picks a free display and writes its number
-    # once it is ready for connections.
     _korvel_ns_prefix "$ns"
-    "${KORVEL_NS_PREFIX[@]}" Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
-        3>"$fdfile" </dev/null >>"$logdir/xvfb.log" 2>&1 &
-    KORVEL_XVFB_PID=$!
-    for ((i = 0; i < 150; i++)); do
-        if ! _korvel_pid_alive "$KORVEL_XVFB_PID"; then
-            echo "xvfb: Xvfb exited while starting" >&2
+    # A number an X server outside ours holds makes Xvfb give up: the next one.
+    for ((attempt = 0; attempt < 5; attempt++)); do
+        _korvel_xvfb_claim_display "$first" || { echo "xvfb: no display number to claim" >&2; return 1; }
+        first=$((KORVEL_XVFB_DISPLAY + 1))
+        : >"$fdfile" || return 1
+        # -displayfd: the server writes its number once it takes connections.
+        "${KORVEL_NS_PREFIX[@]}" Xvfb ":$KORVEL_XVFB_DISPLAY" -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp \
+            -noreset 3>"$fdfile" </dev/null >>"$logdir/xvfb.log" 2>&1 &
+        KORVEL_XVFB_PID=$!
+        # The server holds the claim from here on; nothing else started
+        # from this shell should.
+        exec {KORVEL_XVFB_LOCK_FD}>&-
+        for ((i = 0; i < 150; i++)); do
+            _korvel_pid_alive "$KORVEL_XVFB_PID" || break
+            [[ -s $fdfile ]] && break
+            sleep 0.1
+        done
+        [[ -s $fdfile ]] && break
+        if _korvel_pid_alive "$KORVEL_XVFB_PID"; then
+            echo "xvfb: no display number after 15 s" >&2
             return 1
         fi
-        if [[ -s $fdfile ]]; then
-            read -r KORVEL_XVFB_DISPLAY <"$fdfile"
-            [[ $KORVEL_XVFB_DISPLAY =~ ^[0-9]+$ ]] && break
-            KORVEL_XVFB_DISPLAY=
-        fi
-        sleep 0.1
+        echo "xvfb: Xvfb exited while starting on :$KORVEL_XVFB_DISPLAY" >&2
+        KORVEL_XVFB_DISPLAY=
     done
-    if [[ -z $KORVEL_XVFB_DISPLAY ]]; then
-        echo "xvfb: no display number after 15 s" >&2
-        return 1
-    fi
+    [[ -n $KORVEL_XVFB_DISPLAY ]] || return 1
     if command -v xset >/dev/null; then
         _korvel_in_ns "$ns" xset -display ":$KORVEL_XVFB_DISPLAY" q >/dev/null 2>&1 || {
             echo "xvfb: display :$KORVEL_XVFB_DISPLAY does not accept clients" >&2
