@@ -5,8 +5,9 @@
 KORVEL_DEPS=(
     # toolchain
     build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-    # Qt 5
-    qtbase5-dev qtdeclarative5-dev libqt5svg5
+    # Qt 5 (the private headers: the service's event loop runs the display
+    # plugin's own share of each turn)
+    qtbase5-dev qtbase5-private-dev qtdeclarative5-dev libqt5svg5
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
     qml-module-qtquick-controls qml-module-qtquick-controls2
     qml-module-qtquick-dialogs qml-module-qt-labs-platform

@@ -3,10 +3,13 @@
 #include "common/CoordinationProtocol.h"
 #include "common/QmlWindow.h"
 #include "common/SingleInstance.h"
+#include "platform/EventDispatcher.h"
 #include "platform/TerminationSignals.h"
 #include "service/log/LogFacility.h"
 #include "service/app/MainApp.h"
+#include "service/app/WindowSystemTurn.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QQmlApplicationEngine>
 #include <QSslSocket>
@@ -45,6 +48,24 @@ int reportUnsafeLock(int argc, char **argv, const QString &problem)
 
 } // namespace
 
+EventDispatcher *installServiceEventLoop()
+{
+    auto loop = std::make_unique<EventDispatcher>();
+    if (!loop->isValid())
+        return nullptr;
+    QCoreApplication::setEventDispatcher(loop.get());
+    // Too late when the thread already has one; Qt owns it from here on.
+    if (QAbstractEventDispatcher::instance() != loop.get())
+        return nullptr;
+    return loop.release();
+}
+
+void attachWindowSystem(EventDispatcher *loop, QObject *application)
+{
+    if (loop)
+        loop->setTurnHook(WindowSystemTurn::create(application));
+}
+
 int korvelMain(int argc, char **argv)
 {
     if (isQuitRequest(argc, argv)) {
@@ -60,11 +81,15 @@ int korvelMain(int argc, char **argv)
 
     initKorvelResources();
     QmlWindow::useSoftwareRendering();
-    // Qt's own poll loop rather than GLib's: a turn of the loop costs about
-    // two thirds as much, and with one client the loop turns once per request.
+    // Qt's own poll loop rather than GLib's for the plugin's share of a turn
+    // and for the other threads: a turn costs about two thirds as much.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    // With one client the loop turns once per request, and sleeping in the
+    // system's readiness call answers the next one sooner than poll() does.
+    EventDispatcher *loop = installServiceEventLoop();
     auto app = std::make_unique<CMainApp>(argc, argv);
+    attachWindowSystem(loop, app.get());
     startLogging(*app);
     WRITE_LOG(PrinterLog, QStringLiteral("SSL支持状态:%1").arg(QSslSocket::supportsSsl() ? 1 : 0));
 

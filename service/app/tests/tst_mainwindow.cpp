@@ -1,4 +1,5 @@
 #include "common/QmlWindow.h"
+#include "platform/EventDispatcher.h"
 #include "service/app/MainApp.h"
 #include "service/app/ServiceMain.h"
 #include "service/printing/PrinterQueue.h"
@@ -185,12 +186,20 @@ void TestMainWindow::trayMenuShowsHidesAndQuits()
 
 int main(int argc, char **argv)
 {
+    // The service's own event loop: the window's expose, the X server's
+    // replies and the tray all come through it, as in the service.
+    EventDispatcher *loop = installServiceEventLoop();
+    if (!loop) {
+        qCritical("the service's event loop could not be installed");
+        return 1;
+    }
     initKorvelResources();
     QmlWindow::useSoftwareRendering();
     // Another program holds the command port when the service starts.
     QTcpServer portHolder;
     portHolder.listen(QHostAddress::Any, 12380);
     CMainApp app(argc, argv);
+    attachWindowSystem(loop, &app);
     TestMainWindow test(app, portHolder);
     return QTest::qExec(&test, argc, argv);
 }
