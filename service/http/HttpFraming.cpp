@@ -68,6 +68,16 @@ int findHeaderEnd(const QByteArray &text, int from)
     return -1;
 }
 
+// QByteArray::indexOf(char) with memchr: Qt's compares byte by byte.
+int indexOfByte(const QByteArray &text, char byte, int from)
+{
+    if (from < 0 || from >= text.size())
+        return -1;
+    const char *begin = text.constData();
+    const void *found = memchr(begin + from, byte, size_t(text.size() - from));
+    return found ? int(static_cast<const char *>(found) - begin) : -1;
+}
+
 } // namespace
 
 qint64 contentLengthOf(const QByteArray &header)
@@ -79,11 +89,11 @@ qint64 contentLengthOf(const QByteArray &header)
     if (at < 0)
         return 0;
     const int lineStart = at == 0 ? 0 : header.lastIndexOf('\n', at - 1) + 1;
-    int lineEnd = header.indexOf('\n', at);
+    int lineEnd = indexOfByte(header, '\n', at);
     if (lineEnd < 0)
         lineEnd = header.size();
-    const int firstColon = header.indexOf(':', lineStart);
-    int secondColon = header.indexOf(':', firstColon + 1);
+    const int firstColon = indexOfByte(header, ':', lineStart);
+    int secondColon = indexOfByte(header, ':', firstColon + 1);
     if (secondColon < 0 || secondColon > lineEnd)
         secondColon = lineEnd;
     const char *from = header.constData() + firstColon + 1;
