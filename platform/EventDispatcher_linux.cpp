@@ -333,14 +333,18 @@ int EventDispatcher::activateTimers()
         return 0;
     const qint64 now = monotonicNs();
     // Decided before any handler runs: timers started by a handler wait for
-    // the next turn, and one stopped by a handler no longer fires.
-    QVarLengthArray<int, 16> due;
+    // the next turn, and one stopped by a handler no longer fires. Those due
+    // together fire in the order they fell due, however late the turn.
+    QVarLengthArray<std::pair<qint64, int>, 16> due;
     for (const Timer &timer : m_timers)
         if (!timer.firing && timer.dueNs <= now)
-            due.append(timer.id);
+            due.append({timer.dueNs, timer.id});
+    std::stable_sort(due.begin(), due.end(),
+                     [](const std::pair<qint64, int> &a, const std::pair<qint64, int> &b) { return a.first < b.first; });
 
     int fired = 0;
-    for (int timerId : due) {
+    for (const auto &[dueNs, timerId] : due) {
+        Q_UNUSED(dueNs)
         auto timer = findTimer(timerId);
         if (timer == m_timers.end() || timer->firing)
             continue;
