@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -26,4 +27,7 @@ struct FileStamp
     bool operator!=(const FileStamp &other) const { return !(*this == other); }
 
     static FileStamp of(const QString &path);
+    // The path as the system takes it (QFile::encodeName), for a caller
+    // that asks about one file over and over.
+    static FileStamp ofNative(const QByteArray &path);
 };

@@ -6,9 +6,14 @@
 
 FileStamp FileStamp::of(const QString &path)
 {
+    return ofNative(QFile::encodeName(path));
+}
+
+FileStamp FileStamp::ofNative(const QByteArray &path)
+{
     struct stat info = {};
     FileStamp stamp;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+    if (::stat(path.constData(), &info) != 0)
         return stamp;
     stamp.exists = true;
     stamp.size = qint64(info.st_size);

@@ -16,6 +16,7 @@
 #include "service/printing/ReceiptLogo.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QJsonDocument>
 
 using namespace CommandRequest;
@@ -47,7 +48,7 @@ QString indented(const QJsonArray &array)
 } // namespace
 
 CommandDispatcher::CommandDispatcher(const Targets &targets)
-    : m_targets(targets), m_roomAreaPath(targets.jsonStore.resolve(RoomAreaFile))
+    : m_targets(targets), m_roomAreaPath(QFile::encodeName(targets.jsonStore.resolve(RoomAreaFile)))
 {
 }
 
@@ -200,7 +201,7 @@ QString CommandDispatcher::getRoomAreaCommand()
 {
     if (!m_roomAreaAnswer.isNull() && m_roomAreaLooked)
         return m_roomAreaAnswer;
-    const FileStamp stamp = FileStamp::of(m_roomAreaPath);
+    const FileStamp stamp = FileStamp::ofNative(m_roomAreaPath);
     m_roomAreaLooked = true;
     if (!m_roomAreaAnswer.isNull() && stamp == m_roomAreaStamp)
         return m_roomAreaAnswer;

@@ -86,7 +86,8 @@ private:
     // The cashier sends the same few bodies over and over (the room list,
     // the box states, the printers): a repeat is not read again.
     ParsedCommand m_lastCommand;
-    QString m_roomAreaPath;
+    // As the system takes it: encoded once, looked at on every turn.
+    QByteArray m_roomAreaPath;
     // GetRoomArea's answer and the look of RoomArea.json it was built from;
     // null when it must be built again.
     QString m_roomAreaAnswer;
