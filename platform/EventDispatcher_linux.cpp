@@ -35,6 +35,13 @@ qint64 monotonicNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// Rounded up: waking before a timer is due would only turn the loop idly.
+int millisecondsUntil(qint64 dueNs)
+{
+    const qint64 left = dueNs - monotonicNs();
+    return left <= 0 ? 0 : int(qMin<qint64>((left + 999999) / 1000000, INT_MAX));
+}
+
 bool addToSet(int set, int descriptor, quint32 events, quint64 key)
 {
     epoll_event event = {};
@@ -118,13 +125,7 @@ int EventDispatcher::waitMilliseconds(bool canWait, bool includeTimers, bool inc
     for (const Timer &timer : m_timers)
         if (!timer.firing && timer.dueNs < soonest)
             soonest = timer.dueNs;
-    if (soonest == LLONG_MAX)
-        return -1;
-    const qint64 left = soonest - monotonicNs();
-    if (left <= 0)
-        return 0;
-    // Rounded up: waking before the timer is due would only turn the loop idly.
-    return int(qMin<qint64>((left + 999999) / 1000000, INT_MAX));
+    return soonest == LLONG_MAX ? -1 : millisecondsUntil(soonest);
 }
 
 int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp)
@@ -321,10 +322,7 @@ QList<QAbstractEventDispatcher::TimerInfo> EventDispatcher::registeredTimers(QOb
 int EventDispatcher::remainingTime(int timerId)
 {
     const auto found = findTimer(timerId);
-    if (found == m_timers.end())
-        return -1;
-    const qint64 left = found->dueNs - monotonicNs();
-    return left <= 0 ? 0 : int(qMin<qint64>((left + 999999) / 1000000, INT_MAX));
+    return found == m_timers.end() ? -1 : millisecondsUntil(found->dueNs);
 }
 
 int EventDispatcher::activateTimers()
