@@ -287,10 +287,7 @@ void EventDispatcher::registerTimer(int timerId, int interval, Qt::TimerType tim
 
 std::vector<EventDispatcher::Timer>::iterator EventDispatcher::findTimer(int timerId)
 {
-    for (auto it = m_timers.begin(); it != m_timers.end(); ++it)
-        if (it->id == timerId)
-            return it;
-    return m_timers.end();
+    return std::find_if(m_timers.begin(), m_timers.end(), [timerId](const Timer &timer) { return timer.id == timerId; });
 }
 
 bool EventDispatcher::unregisterTimer(int timerId)
@@ -341,8 +338,8 @@ int EventDispatcher::activateTimers()
                      [](const std::pair<qint64, int> &a, const std::pair<qint64, int> &b) { return a.first < b.first; });
 
     int fired = 0;
-    for (const auto &[dueNs, timerId] : due) {
-        Q_UNUSED(dueNs)
+    for (const auto &fallenDue : due) {
+        const int timerId = fallenDue.second;
         auto timer = findTimer(timerId);
         if (timer == m_timers.end() || timer->firing)
             continue;

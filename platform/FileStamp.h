@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 #include <QtGlobal>
 
 // What tells one version of a file from another without reading it: size,
@@ -26,8 +25,7 @@ struct FileStamp
     }
     bool operator!=(const FileStamp &other) const { return !(*this == other); }
 
-    static FileStamp of(const QString &path);
-    // The path as the system takes it (QFile::encodeName), for a caller
-    // that asks about one file over and over.
-    static FileStamp ofNative(const QByteArray &path);
+    // The path as the system takes it (QFile::encodeName): a caller asks
+    // about one file over and over and encodes its name once.
+    static FileStamp of(const QByteArray &path);
 };

@@ -1,15 +1,8 @@
 #include "platform/FileStamp.h"
 
-#include <QFile>
-
 #include <sys/stat.h>
 
-FileStamp FileStamp::of(const QString &path)
-{
-    return ofNative(QFile::encodeName(path));
-}
-
-FileStamp FileStamp::ofNative(const QByteArray &path)
+FileStamp FileStamp::of(const QByteArray &path)
 {
     struct stat info = {};
     FileStamp stamp;

@@ -201,7 +201,7 @@ QString CommandDispatcher::getRoomAreaCommand()
 {
     if (!m_roomAreaAnswer.isNull() && m_roomAreaLooked)
         return m_roomAreaAnswer;
-    const FileStamp stamp = FileStamp::ofNative(m_roomAreaPath);
+    const FileStamp stamp = FileStamp::of(m_roomAreaPath);
     m_roomAreaLooked = true;
     if (!m_roomAreaAnswer.isNull() && stamp == m_roomAreaStamp)
         return m_roomAreaAnswer;
