@@ -1,11 +1,14 @@
 #pragma once
 
+#include "platform/ReadinessSet.h"
+
 #include <QAbstractEventDispatcher>
 #include <QHash>
 #include <QVector>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class QSocketNotifier;
@@ -33,6 +36,7 @@ public:
     // delivered by its own code; the hook runs it once per turn, after
     // notifiers and timers. It must not wait.
     using TurnHook = std::function<bool(QEventLoop::ProcessEventsFlags)>;
+    using ReadinessReceiver = std::function<void(const ReadinessSet::Event *events, int count)>;
 
     explicit EventDispatcher(QObject *parent = nullptr);
     ~EventDispatcher() override;
@@ -41,6 +45,14 @@ public:
     // the caller then keeps Qt's own loop.
     bool isValid() const;
     void setTurnHook(TurnHook hook);
+
+    // A readiness set inside this loop's own wait, for the part of the
+    // program that serves many descriptors itself: a set of its own, watched
+    // by a notifier, costs every wake-up a second hop through the system.
+    // Reports are handed to receive where notifiers fire, in batches. Keys
+    // stay below 2^48. One at a time: null while another is out, or when
+    // this loop is not valid. The set must go before the loop.
+    std::unique_ptr<ReadinessSet> hostReadiness(ReadinessReceiver receive);
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
     bool hasPendingEvents() override;
@@ -81,7 +93,18 @@ private:
 
     void updateWatch(int descriptor, Watch &watch);
     int waitMilliseconds(bool canWait, bool includeTimers, bool includeNotifiers) const;
-    int wait(int milliseconds, bool includeNotifiers, bool *wokenUp);
+    static constexpr int MaxBatch = 64;
+    struct Reports
+    {
+        ReadinessSet::Event events[MaxBatch];
+        int count = 0;
+        // The set they were for: one released since is not reported to
+        // the next holder.
+        quint64 tag = 0;
+    };
+
+    int wait(int milliseconds, bool includeNotifiers, bool *wokenUp, Reports *hosted);
+    int deliverHosted(const Reports &hosted);
     void markReady(int descriptor, quint32 events);
     int activateNotifiers();
     int activateTimers();
@@ -99,4 +122,8 @@ private:
     QVector<QSocketNotifier *> m_pendingNotifiers;
     std::vector<Timer> m_timers;
     TurnHook m_turnHook;
+    ReadinessReceiver m_hostedReceiver;
+    // Tells a report for the set out now from one for a set released since.
+    quint64 m_hostedTag = 0;
+    quint64 m_hostedGeneration = 0;
 };

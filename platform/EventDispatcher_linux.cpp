@@ -21,7 +21,12 @@ extern uint qGlobalPostedEventsCount();
 namespace {
 
 constexpr quint64 WakeKey = ~quint64(0);
-constexpr int MaxBatch = 64;
+// Keys of the hosted readiness set: this bit, the set's generation, then
+// the holder's own key below 2^48.
+constexpr quint64 HostedBit = quint64(1) << 62;
+constexpr int HostedKeyBits = 48;
+constexpr quint64 HostedKeyMask = (quint64(1) << HostedKeyBits) - 1;
+constexpr quint64 HostedGenerations = quint64(1) << (62 - HostedKeyBits);
 
 // As poll() reports them to Qt's own loop.
 constexpr quint32 ReadEvents = EPOLLIN | EPOLLHUP | EPOLLERR;
@@ -83,6 +88,19 @@ void EventDispatcher::setTurnHook(TurnHook hook)
     m_turnHook = std::move(hook);
 }
 
+std::unique_ptr<ReadinessSet> EventDispatcher::hostReadiness(ReadinessReceiver receive)
+{
+    if (!isValid() || m_hostedTag != 0 || !receive)
+        return nullptr;
+    m_hostedGeneration = (m_hostedGeneration + 1) % HostedGenerations;
+    m_hostedTag = HostedBit | (m_hostedGeneration << HostedKeyBits);
+    m_hostedReceiver = std::move(receive);
+    return std::make_unique<ReadinessSet>(m_readiness, m_hostedTag, [this] {
+        m_hostedTag = 0;
+        m_hostedReceiver = nullptr;
+    });
+}
+
 bool EventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     m_interrupted.store(false, std::memory_order_relaxed);
@@ -98,14 +116,16 @@ bool EventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         return false;
 
     bool wokenUp = false;
-    int handled = wait(waitMilliseconds(canWait, includeTimers, includeNotifiers), includeNotifiers, &wokenUp);
+    // On the stack: a receiver may run a nested loop with reports of its own.
+    Reports hosted;
+    int handled = wait(waitMilliseconds(canWait, includeTimers, includeNotifiers), includeNotifiers, &wokenUp, &hosted);
     // What woke the loop is delivered in this turn, as GLib's loop does, so
     // that a caller waiting for one posted event is not left waiting for
     // the next.
     if (wokenUp)
         QCoreApplication::sendPostedEvents();
     if (includeNotifiers)
-        handled += activateNotifiers();
+        handled += deliverHosted(hosted) + activateNotifiers();
     if (includeTimers)
         handled += activateTimers();
     if (m_turnHook && m_turnHook(flags & ~QEventLoop::WaitForMoreEvents))
@@ -128,10 +148,11 @@ int EventDispatcher::waitMilliseconds(bool canWait, bool includeTimers, bool inc
     return soonest == LLONG_MAX ? -1 : millisecondsUntil(soonest);
 }
 
-int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp)
+int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp, Reports *hosted)
 {
     epoll_event ready[MaxBatch];
     const int set = includeNotifiers ? m_readiness : m_wakeOnly;
+    hosted->tag = m_hostedTag;
     int count;
     do {
         count = ::epoll_wait(set, ready, MaxBatch, milliseconds);
@@ -142,10 +163,14 @@ int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp
     }
     int handled = 0;
     for (int i = 0; i < count; ++i) {
-        if (ready[i].data.u64 == WakeKey) {
+        const quint64 key = ready[i].data.u64;
+        if (key == WakeKey) {
             drainWakeUps();
             *wokenUp = true;
             ++handled;
+        } else if (key & HostedBit) {
+            if ((key & ~HostedKeyMask) == m_hostedTag)
+                hosted->events[hosted->count++] = ReadinessSet::eventOf(key & HostedKeyMask, ready[i].events);
         } else {
             markReady(int(ready[i].data.u64), ready[i].events);
         }
@@ -154,6 +179,16 @@ int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp
         for (int descriptor : qAsConst(m_alwaysReady))
             markReady(descriptor, EPOLLIN | EPOLLOUT);
     return handled;
+}
+
+int EventDispatcher::deliverHosted(const Reports &hosted)
+{
+    if (hosted.count == 0 || hosted.tag != m_hostedTag)
+        return 0;
+    // A copy: the receiver may release the set while it runs.
+    const ReadinessReceiver receive = m_hostedReceiver;
+    receive(hosted.events, hosted.count);
+    return 1;
 }
 
 void EventDispatcher::drainWakeUps()

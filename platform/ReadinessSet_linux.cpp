@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -33,9 +34,17 @@ ReadinessSet::ReadinessSet() : m_descriptor(::epoll_create1(EPOLL_CLOEXEC))
         m_error = systemError();
 }
 
+ReadinessSet::ReadinessSet(int hostDescriptor, quint64 keyTag, std::function<void()> released)
+    : m_descriptor(hostDescriptor), m_keyTag(keyTag), m_released(std::move(released))
+{
+}
+
 ReadinessSet::~ReadinessSet()
 {
-    if (m_descriptor >= 0)
+    // A hosted set's descriptors leave the host's set as they close.
+    if (m_released)
+        m_released();
+    else if (m_descriptor >= 0)
         ::close(m_descriptor);
 }
 
@@ -58,15 +67,27 @@ bool ReadinessSet::control(int operation, int descriptor, quint64 key, int inter
 {
     epoll_event event = {};
     event.events = eventMask(interest);
-    event.data.u64 = key;
+    event.data.u64 = key | m_keyTag;
     if (::epoll_ctl(m_descriptor, operation, descriptor, &event) == 0)
         return true;
     m_error = systemError();
     return false;
 }
 
+ReadinessSet::Event ReadinessSet::eventOf(quint64 key, quint32 systemEvents)
+{
+    Event event;
+    event.key = key;
+    event.readable = systemEvents & EPOLLIN;
+    event.writable = systemEvents & EPOLLOUT;
+    event.hangUp = systemEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
+    return event;
+}
+
 int ReadinessSet::collect(Event *events, int maxEvents)
 {
+    if (m_released)
+        return 0;
     epoll_event ready[MaxBatch];
     int count = -1;
     do {
@@ -76,12 +97,7 @@ int ReadinessSet::collect(Event *events, int maxEvents)
         m_error = systemError();
         return -1;
     }
-    for (int i = 0; i < count; ++i) {
-        const quint32 mask = ready[i].events;
-        events[i].key = ready[i].data.u64;
-        events[i].readable = mask & EPOLLIN;
-        events[i].writable = mask & EPOLLOUT;
-        events[i].hangUp = mask & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
-    }
+    for (int i = 0; i < count; ++i)
+        events[i] = eventOf(ready[i].data.u64, ready[i].events);
     return count;
 }

@@ -65,6 +65,28 @@ struct Activations : QObject
     }
 };
 
+// What the loop hands over for its hosted readiness set, as "r", "w", "h"
+// (readable, writable, hung up) per report of the watched key.
+struct HostedReports
+{
+    static constexpr quint64 Key = 7;
+    QStringList seen;
+    std::unique_ptr<ReadinessSet> set;
+
+    bool take()
+    {
+        set = loop()->hostReadiness([this](const ReadinessSet::Event *events, int count) {
+            for (int i = 0; i < count; ++i) {
+                const ReadinessSet::Event &event = events[i];
+                seen << (event.key != Key ? QStringLiteral("other key")
+                                          : QString(event.readable ? "r" : "") + (event.writable ? "w" : "")
+                                                + (event.hangUp ? "h" : ""));
+            }
+        });
+        return bool(set);
+    }
+};
+
 } // namespace
 
 class EventDispatcherTest : public QObject
@@ -84,6 +106,9 @@ private slots:
     void notifierDeletedByEarlierHandler();
     void descriptorNumberReused_data();
     void descriptorNumberReused();
+    void hostedSetReportsOncePerChange_data();
+    void hostedSetReportsOncePerChange();
+    void hostedSetIsOneAtATimeAndWaitsOutExcludedTurns();
     void postedEventFromAnotherThreadWakesTheLoop();
     void quitFromAnotherThreadEndsExec();
     void signalsAndHookOncePerTurn();
@@ -352,6 +377,70 @@ void EventDispatcherTest::descriptorNumberReused()
     seen.watch(&notifier);
     QCOMPARE(::write(fresh.ends[1], "x", 1), 1);
     QTRY_VERIFY(seen.count > 0);
+}
+
+void EventDispatcherTest::hostedSetReportsOncePerChange_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("interest");
+    QTest::addColumn<QStringList>("reports");
+    const int read = ReadinessSet::Read;
+    QTest::newRow("input") << "input" << read << QStringList{"r"};
+    QTest::newRow("peer closed") << "peer closed" << read << QStringList{"rh"};
+    QTest::newRow("room to write") << "nothing" << int(ReadinessSet::Write) << QStringList{"w"};
+    QTest::newRow("input already reported") << "input, reported" << read << QStringList{};
+    // The descriptor is still open in the loop's set under the old key.
+    QTest::newRow("set released since") << "input, set released" << read << QStringList{};
+}
+
+void EventDispatcherTest::hostedSetReportsOncePerChange()
+{
+    QFETCH(QString, change);
+    QFETCH(int, interest);
+    QFETCH(QStringList, reports);
+
+    SocketPair pair;
+    HostedReports hosted;
+    QVERIFY(hosted.take());
+    QVERIFY(hosted.set->isHosted());
+    QVERIFY(hosted.set->add(pair.ends[0], HostedReports::Key, interest));
+    if (change.startsWith("input"))
+        QCOMPARE(::write(pair.ends[1], "x", 1), 1);
+    if (change == "peer closed") {
+        ::close(pair.ends[1]);
+        pair.ends[1] = -1;
+    }
+    if (change.endsWith("reported")) {
+        QCoreApplication::processEvents();
+        QCOMPARE(hosted.seen, QStringList{"r"});
+        hosted.seen.clear();
+    }
+    if (change.endsWith("released")) {
+        hosted.set.reset();
+        QVERIFY(hosted.take());
+    }
+
+    QCoreApplication::processEvents();
+    QCOMPARE(hosted.seen, reports);
+}
+
+void EventDispatcherTest::hostedSetIsOneAtATimeAndWaitsOutExcludedTurns()
+{
+    HostedReports first;
+    QVERIFY(first.take());
+    HostedReports second;
+    QVERIFY(!second.take());
+
+    SocketPair pair;
+    QVERIFY(first.set->add(pair.ends[0], HostedReports::Key, ReadinessSet::Read));
+    QCOMPARE(::write(pair.ends[1], "x", 1), 1);
+    QCoreApplication::processEvents(QEventLoop::ExcludeSocketNotifiers);
+    QCOMPARE(first.seen, QStringList{});
+    waitOneTurn();
+    QCOMPARE(first.seen, QStringList{"r"});
+
+    first.set.reset();
+    QVERIFY(second.take());
 }
 
 void EventDispatcherTest::postedEventFromAnotherThreadWakesTheLoop()

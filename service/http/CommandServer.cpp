@@ -1,6 +1,7 @@
 #include "service/http/CommandServer.h"
 
 #include "common/Clock.h"
+#include "platform/EventDispatcher.h"
 #include "platform/OpenFileLimit.h"
 #include "service/log/LogFacility.h"
 #include "service/http/MultiTcpServer.h"
@@ -82,13 +83,14 @@ CommandServer::CommandServer(Dispatch dispatch, const Limits &limits, QObject *p
       m_tcpServer(new CMultiTcpServer(this)),
       m_refusalLog(RefusalLogIntervalMs)
 {
-    if (m_readiness.isValid()) {
-        m_readinessNotifier = new QSocketNotifier(m_readiness.descriptor(), QSocketNotifier::Read, this);
-        connect(m_readinessNotifier, &QSocketNotifier::activated, this, &CommandServer::onReadiness);
-    } else {
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接就绪集合创建失败：%1").arg(m_readiness.errorString()));
-    }
-    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (auto *loop = qobject_cast<EventDispatcher *>(dispatcher))
+        m_readiness = loop->hostReadiness([this](const ReadinessSet::Event *events, int count) {
+            handleReadiness(events, count);
+        });
+    if (!m_readiness)
+        watchOwnReadinessSet();
+    if (dispatcher)
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &CommandServer::writeDueAnswers);
     connect(m_tcpServer, &CMultiTcpServer::newConnection, this, &CommandServer::newConnectSlot);
     connect(m_tcpServer, &QTcpServer::acceptError, this, &CommandServer::onAcceptError);
@@ -96,6 +98,17 @@ CommandServer::CommandServer(Dispatch dispatch, const Limits &limits, QObject *p
     m_idleTimer.start(m_limits.idleCheckMs);
     m_listenRetry.setSingleShot(true);
     connect(&m_listenRetry, &QTimer::timeout, this, &CommandServer::tryListen);
+}
+
+void CommandServer::watchOwnReadinessSet()
+{
+    m_readiness = std::make_unique<ReadinessSet>();
+    if (!m_readiness->isValid()) {
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接就绪集合创建失败：%1").arg(m_readiness->errorString()));
+        return;
+    }
+    m_readinessNotifier = new QSocketNotifier(m_readiness->descriptor(), QSocketNotifier::Read, this);
+    connect(m_readinessNotifier, &QSocketNotifier::activated, this, &CommandServer::onReadiness);
 }
 
 CommandServer::~CommandServer()
@@ -217,8 +230,8 @@ void CommandServer::newConnectSlot(int nSocketDescriptor)
     const quint64 id = ++m_lastId;
     // Keyed by the id: a closed descriptor's number comes back for the next
     // client, possibly while reports about the old one are being served.
-    if (!m_readiness.add(socket->descriptor(), id, ReadinessSet::Read | ReadinessSet::Write)) {
-        WRITE_LOG(PrinterLog, QStringLiteral("http连接无法加入就绪集合：%1").arg(m_readiness.errorString()));
+    if (!m_readiness->add(socket->descriptor(), id, ReadinessSet::Read | ReadinessSet::Write)) {
+        WRITE_LOG(PrinterLog, QStringLiteral("http连接无法加入就绪集合：%1").arg(m_readiness->errorString()));
         return;
     }
     const quint16 port = socket->peerPort();
@@ -236,7 +249,11 @@ void CommandServer::onReadiness()
     // On the stack: a command may run an event loop of its own, which
     // comes back here with a batch of its own.
     ReadinessSet::Event events[ReadinessBatch];
-    const int count = m_readiness.collect(events, ReadinessBatch);
+    handleReadiness(events, m_readiness->collect(events, ReadinessBatch));
+}
+
+void CommandServer::handleReadiness(const ReadinessSet::Event *events, int count)
+{
     const bool outerBatch = m_batchMs >= 0;
     m_batchMs = clockMs();
     for (int i = 0; i < count; ++i) {

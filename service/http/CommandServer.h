@@ -94,7 +94,9 @@ signals:
 private:
     void newConnectSlot(int nSocketDescriptor);
     // The readiness set has reports: serves the connections they name.
+    void watchOwnReadinessSet();
     void onReadiness();
+    void handleReadiness(const ReadinessSet::Event *events, int count);
 
     CommandConnection *connection(quint64 id) const;
     bool admits(const QHostAddress &peer);
@@ -133,7 +135,9 @@ private:
     Dispatch m_dispatch;
     Limits m_limits;
     CMultiTcpServer *m_tcpServer = nullptr;
-    ReadinessSet m_readiness;
+    // Inside the event loop's own wait where the loop offers it; otherwise
+    // a set of its own, watched by the notifier.
+    std::unique_ptr<ReadinessSet> m_readiness;
     QSocketNotifier *m_readinessNotifier = nullptr;
     // Connections whose answers came due inside a dispatch call.
     std::vector<quint64> m_writesDue;

@@ -1,10 +1,13 @@
 // The command server over real loopback connections: request framing,
-// answer framing and order, closing rules and bounds.
+// answer framing and order, closing rules and bounds. Run on Qt's own event
+// loop and again on the service's (KORVEL_TEST_EVENT_LOOP=service), where
+// the connections sit in the loop's own wait.
 
 #include "service/http/CommandServer.h"
 #include "service/testsupport/RecordingTargets.h"
 #include "tests/support/TestSupport.h"
 
+#include "platform/EventDispatcher.h"
 #include "service/log/LogFacility.h"
 #include "tests/support/ManualClock.h"
 
@@ -184,6 +187,9 @@ private slots:
         m_server = std::make_unique<CommandServer>(dispatchTo(*m_app));
         QVERIFY(m_server->listen(0));
         g_port = m_server->serverPort();
+        if (auto *loop = qobject_cast<EventDispatcher *>(QAbstractEventDispatcher::instance()))
+            QVERIFY2(!loop->hostReadiness([](const ReadinessSet::Event *, int) {}),
+                     "the server serves its connections inside the loop's own wait");
     }
 
     void cleanup()
@@ -794,6 +800,18 @@ private:
     int m_logRead = 0;
 };
 
-QTEST_GUILESS_MAIN(tst_CommandServer)
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariable("KORVEL_TEST_EVENT_LOOP") == QLatin1String("service")) {
+        auto *loop = new EventDispatcher;
+        if (!loop->isValid())
+            qFatal("the service's event loop could not get its epoll set or wake-up counter");
+        QCoreApplication::setEventDispatcher(loop);
+    }
+    QCoreApplication app(argc, argv);
+    tst_CommandServer test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 
 #include "tst_CommandServer.moc"
