@@ -317,10 +317,9 @@ void CommandServer::serve(quint64 id)
         if (takeRequests(id, turnLeft))
             break;
     }
-    // The turn's answers, in one write.
-    const CommandConnection *c = connection(id);
-    if (c && c->writeDue)
-        writeAnswers(id);
+    // The turn's answers go out in one write when the batch is served
+    // (writeDueAnswers): a client with many connections then finds them
+    // together and wakes once for all of them.
 }
 
 // One connection's unread requests and all connections' held bytes stay
@@ -477,6 +476,7 @@ void CommandServer::queueTurn(CommandConnection &connection)
                 return;
             c->turnQueued = false;
             serve(id);
+            writeDueAnswers();
         },
         Qt::QueuedConnection);
 }
