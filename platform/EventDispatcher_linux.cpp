@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -27,6 +28,9 @@ constexpr quint64 HostedBit = quint64(1) << 62;
 constexpr int HostedKeyBits = 48;
 constexpr quint64 HostedKeyMask = (quint64(1) << HostedKeyBits) - 1;
 constexpr quint64 HostedGenerations = quint64(1) << (62 - HostedKeyBits);
+// How long the loop goes on looking without sleeping after serving the
+// hosted set: a local client's next command comes within this.
+constexpr qint64 HostedPollWindowNs = 50 * 1000;
 
 // As poll() reports them to Qt's own loop.
 constexpr quint32 ReadEvents = EPOLLIN | EPOLLHUP | EPOLLERR;
@@ -153,10 +157,15 @@ int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp
     epoll_event ready[MaxBatch];
     const int set = includeNotifiers ? m_readiness : m_wakeOnly;
     hosted->tag = m_hostedTag;
-    int count;
-    do {
-        count = ::epoll_wait(set, ready, MaxBatch, milliseconds);
-    } while (count < 0 && errno == EINTR);
+    int count = 0;
+    if (m_hostedServed && milliseconds != 0)
+        count = pollBriefly(set, ready);
+    m_hostedServed = false;
+    if (count == 0) {
+        do {
+            count = ::epoll_wait(set, ready, MaxBatch, milliseconds);
+        } while (count < 0 && errno == EINTR);
+    }
     if (count < 0) {
         std::perror("EventDispatcher: epoll_wait");
         return 0;
@@ -181,10 +190,25 @@ int EventDispatcher::wait(int milliseconds, bool includeNotifiers, bool *wokenUp
     return handled;
 }
 
+// Ready reports, or 0 when none came within the window.
+int EventDispatcher::pollBriefly(int set, epoll_event *ready)
+{
+    const qint64 untilNs = monotonicNs() + HostedPollWindowNs;
+    for (;;) {
+        const int count = ::epoll_wait(set, ready, MaxBatch, 0);
+        if (count > 0)
+            return count;
+        if (monotonicNs() >= untilNs)
+            return 0;
+        ::sched_yield();
+    }
+}
+
 int EventDispatcher::deliverHosted(const Reports &hosted)
 {
     if (hosted.count == 0 || hosted.tag != m_hostedTag)
         return 0;
+    m_hostedServed = true;
     // A copy: the receiver may release the set while it runs.
     const ReadinessReceiver receive = m_hostedReceiver;
     receive(hosted.events, hosted.count);

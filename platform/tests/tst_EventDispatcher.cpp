@@ -16,6 +16,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -109,6 +110,7 @@ private slots:
     void hostedSetReportsOncePerChange_data();
     void hostedSetReportsOncePerChange();
     void hostedSetIsOneAtATimeAndWaitsOutExcludedTurns();
+    void loopSleepsSoonAfterServingTheHostedSet();
     void postedEventFromAnotherThreadWakesTheLoop();
     void quitFromAnotherThreadEndsExec();
     void signalsAndHookOncePerTurn();
@@ -441,6 +443,31 @@ void EventDispatcherTest::hostedSetIsOneAtATimeAndWaitsOutExcludedTurns()
 
     first.set.reset();
     QVERIFY(second.take());
+}
+
+void EventDispatcherTest::loopSleepsSoonAfterServingTheHostedSet()
+{
+    SocketPair pair;
+    HostedReports hosted;
+    QVERIFY(hosted.take());
+    QVERIFY(hosted.set->add(pair.ends[0], HostedReports::Key, ReadinessSet::Read));
+    QCOMPARE(::write(pair.ends[1], "x", 1), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(hosted.seen, QStringList{"r"});
+
+    // The look without sleeping lasts microseconds; the turn waits 200 ms.
+    timespec before = {};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    waitOneTurn(200);
+    timespec after = {};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    const qint64 busyUs = (qint64(after.tv_sec - before.tv_sec) * 1000000000 + after.tv_nsec - before.tv_nsec) / 1000;
+    QVERIFY2(busyUs < 20000, qPrintable(QStringLiteral("%1 µs on the processor").arg(busyUs)));
+
+    // A command after the sleep is served as ever.
+    QCOMPARE(::write(pair.ends[1], "y", 1), 1);
+    waitOneTurn();
+    QCOMPARE(hosted.seen, (QStringList{"r", "r"}));
 }
 
 void EventDispatcherTest::postedEventFromAnotherThreadWakesTheLoop()
